@@ -1,0 +1,1 @@
+"""Route groups of the ZetaDesk server."""

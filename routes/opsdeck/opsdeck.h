@@ -1,0 +1,25 @@
+// routes.opsdeck: the server-management API.  One file per endpoint group;
+// module.cpp holds the module body and the route table.
+#pragma once
+
+#include "modframe.h"
+
+namespace opsdeck {
+
+using mf::operator""_id;
+
+// View functions (METH_NOARGS), in route-table order.
+PyObject *health_check(PyObject *, PyObject *);        // module.cpp
+PyObject *get_config(PyObject *, PyObject *);          // config.cpp
+PyObject *update_config(PyObject *, PyObject *);       // config.cpp
+PyObject *server_status(PyObject *, PyObject *);       // status.cpp
+PyObject *server_restart(PyObject *, PyObject *);      // restart.cpp
+PyObject *server_logs(PyObject *, PyObject *);         // logs.cpp
+PyObject *server_logs_stream(PyObject *, PyObject *);  // stream.cpp
+PyObject *system_info(PyObject *, PyObject *);         // info.cpp
+PyObject *platform_info(PyObject *, PyObject *);       // info.cpp
+
+// jsonify(mapping), looked up at call time like every module global.
+inline mf::Ref jsonify(const mf::Ref &value) { return mf::call(mf::global("jsonify"_id), value); }
+
+}  // namespace opsdeck

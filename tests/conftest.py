@@ -1,0 +1,153 @@
+"""Shared fixtures: an isolated host configuration, the Flask app of the
+stand-in server, subprocess runners and a live server on 127.0.0.1."""
+
+import contextlib
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PYTHON = sys.executable
+
+# utils reads its directories when first imported: point them at a scratch
+# area before any test imports the host modules.
+_SESSION_DIR = tempfile.mkdtemp(prefix="zetadesk-tests-")
+os.environ["ZETADESK_CONFIG_DIR"] = os.path.join(_SESSION_DIR, "config")
+os.environ["ZETADESK_WORKSPACE"] = os.path.join(_SESSION_DIR, "workspace")
+os.environ["HOME"] = os.path.join(_SESSION_DIR, "home")
+os.makedirs(os.environ["HOME"], exist_ok=True)
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    shutil.rmtree(_SESSION_DIR, ignore_errors=True)
+
+
+@pytest.fixture
+def host(tmp_path, monkeypatch):
+    """The host modules with a fresh configuration directory and workspace.
+
+    The route module bound CONFIG_DIR and WORKSPACE at import, so both
+    modules are pointed at the test's own directories."""
+    import utils
+    import routes.opsdeck as opsdeck
+
+    config_dir = tmp_path / "config"
+    config_dir.mkdir()
+    workspace = tmp_path / "workspace"
+    for module in (utils, opsdeck):
+        monkeypatch.setattr(module, "CONFIG_DIR", str(config_dir))
+        monkeypatch.setattr(module, "WORKSPACE", str(workspace))
+    monkeypatch.setattr(utils, "CONFIG_FILE", str(config_dir / "config.json"))
+    with utils._log_lock:
+        saved_log = list(utils._log_buffer)
+        utils._log_buffer.clear()
+    saved_processes = dict(utils.running_processes)
+    utils.running_processes.clear()
+    yield utils
+    with utils._log_lock:
+        utils._log_buffer.clear()
+        utils._log_buffer.extend(saved_log)
+    utils.running_processes.clear()
+    utils.running_processes.update(saved_processes)
+
+
+@pytest.fixture
+def app(host):
+    import zetadesk_server
+
+    app = zetadesk_server.create_app()
+    app.testing = True
+    return app
+
+
+@pytest.fixture
+def client(app):
+    return app.test_client()
+
+
+def run_python(code, *, env=None, cwd=ROOT, timeout=60, input=None):
+    """Run `code` in a fresh interpreter from the repository root."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run([PYTHON, "-c", code], cwd=cwd, env=full_env, input=input,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def http(method, url, body=None, timeout=10):
+    """(status, parsed JSON body) of one request; error statuses are returned too."""
+    data = None if body is None else json.dumps(body).encode()
+    req = urllib.request.Request(url, data=data, method=method,
+                                 headers={"Content-Type": "application/json"} if data else {})
+    try:
+        with urllib.request.urlopen(req, timeout=timeout) as resp:
+            return resp.status, json.loads(resp.read() or b"null")
+    except urllib.error.HTTPError as e:
+        payload = e.read()
+        try:
+            return e.code, json.loads(payload)
+        except ValueError:
+            return e.code, payload
+
+
+class LiveServer:
+    """zetadesk_server.py running as its own process on 127.0.0.1."""
+
+    def __init__(self, base_dir, port=None, extra_env=None):
+        self.port = port or free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.config_dir = os.path.join(base_dir, "config")
+        self.workspace = os.path.join(base_dir, "workspace")
+        os.makedirs(self.config_dir, exist_ok=True)
+        self.log_path = os.path.join(self.config_dir, "server.log")
+        self.env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port),
+                        ZETADESK_CONFIG_DIR=self.config_dir, ZETADESK_WORKSPACE=self.workspace,
+                        PYTHONUNBUFFERED="1", **(extra_env or {}))
+        self.output = open(os.path.join(base_dir, "stdout.log"), "ab")
+        self.proc = subprocess.Popen([PYTHON, os.path.join(ROOT, "zetadesk_server.py")],
+                                     cwd=ROOT, env=self.env, stdout=self.output,
+                                     stderr=subprocess.STDOUT)
+
+    def wait_ready(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"server exited with {self.proc.returncode}")
+            with contextlib.suppress(OSError):
+                status, _ = http("GET", self.url + "/api/health", timeout=1)
+                if status == 200:
+                    return self
+            time.sleep(0.05)
+        raise TimeoutError("server did not answer /api/health")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        self.output.close()
+
+
+@pytest.fixture
+def live_server(tmp_path):
+    server = LiveServer(str(tmp_path)).wait_ready()
+    yield server
+    server.stop()

@@ -1,0 +1,179 @@
+"""Host services of the ZetaDesk server (stand-in of the IDE's own module).
+
+The native route module imports its host names from here.  Everything is
+real: the configuration document lives in CONFIG_DIR/config.json, the log
+buffer is bounded and guarded by _log_lock, and the platform facts are
+read from the running system.
+"""
+
+import fcntl
+import functools
+import json
+import os
+import platform
+import shutil
+import socket
+import struct
+import sys
+import tempfile
+import threading
+import traceback
+from collections import deque
+from datetime import datetime
+
+from flask import jsonify
+
+SERVER_DIR = os.path.dirname(os.path.abspath(__file__))
+CONFIG_DIR = os.path.abspath(os.path.expanduser(
+    os.environ.get("ZETADESK_CONFIG_DIR") or os.path.join("~", ".zetadesk")))
+os.makedirs(CONFIG_DIR, exist_ok=True)
+CONFIG_FILE = os.path.join(CONFIG_DIR, "config.json")
+
+WORKSPACE = os.path.abspath(os.path.expanduser(
+    os.environ.get("ZETADESK_WORKSPACE") or os.path.join("~", "zetadesk-workspace")))
+PORT = int(os.environ.get("ZETADESK_PORT") or 8765)
+HOST = os.environ.get("ZETADESK_HOST", "127.0.0.1")
+
+IS_WINDOWS = sys.platform == "win32"
+IS_MACOS = sys.platform == "darwin"
+IS_TERMUX = "com.termux" in os.environ.get("PREFIX", "") or os.path.isdir("/data/data/com.termux/files")
+if IS_WINDOWS:
+    PLATFORM_NAME = "windows"
+elif IS_MACOS:
+    PLATFORM_NAME = "macos"
+elif IS_TERMUX:
+    PLATFORM_NAME = "termux"
+else:
+    PLATFORM_NAME = "linux"
+PLATFORM_DETAIL = platform.platform()
+
+# Managed processes started from the IDE: name -> {"running": bool, ...}.
+running_processes = {}
+
+LOG_BUFFER_SIZE = 2000
+_log_buffer = deque(maxlen=LOG_BUFFER_SIZE)
+_log_lock = threading.Lock()
+
+
+def log_write(text):
+    """Record one server log line in the buffer and on standard output."""
+    entry = {"time": datetime.now().strftime("%H:%M:%S"), "text": str(text)}
+    with _log_lock:
+        _log_buffer.append(entry)
+    print(text, flush=True)
+
+
+def handle_error(view):
+    """Answer any exception of `view` with {"ok": false, "error": ...} and 500."""
+
+    @functools.wraps(view)
+    def wrapper(*args, **kwargs):
+        try:
+            return view(*args, **kwargs)
+        except Exception as e:
+            traceback.print_exc()
+            return jsonify({"ok": False, "error": str(e)}), 500
+
+    return wrapper
+
+
+class ConfigError(ValueError):
+    """The configuration file exists but does not hold a JSON object."""
+
+
+def load_config():
+    """The configuration document; {} when none has been saved yet."""
+    try:
+        with open(CONFIG_FILE, "r", encoding="utf-8") as f:
+            text = f.read()
+    except FileNotFoundError:
+        return {}
+    try:
+        config = json.loads(text)
+    except ValueError as e:
+        # Never treat a damaged file as empty: the next save would erase it.
+        raise ConfigError(f"configuration file {CONFIG_FILE} is not valid JSON: {e}") from None
+    if not isinstance(config, dict):
+        raise ConfigError(f"configuration file {CONFIG_FILE} does not hold a JSON object")
+    return config
+
+
+def save_config(config):
+    """Store the document atomically: readers see the old or the new file, never half."""
+    text = json.dumps(config, indent=2, ensure_ascii=False)
+    fd, tmp = tempfile.mkstemp(prefix=".config-", suffix=".json", dir=CONFIG_DIR)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, CONFIG_FILE)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def get_default_shell():
+    if IS_WINDOWS:
+        return os.environ.get("COMSPEC", "cmd.exe")
+    return os.environ.get("SHELL") or shutil.which("bash") or "/bin/sh"
+
+
+def get_default_compiler():
+    for name in ("clang", "gcc", "cc", "cl"):
+        if shutil.which(name):
+            return name
+    return None
+
+
+def _interface_ipv4():
+    """(address, interface name) of every IPv4 interface address (Linux)."""
+    found = []
+    try:
+        names = [name for _, name in socket.if_nameindex()]
+    except OSError:
+        return found
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        for name in names:
+            try:
+                packed = fcntl.ioctl(s.fileno(), 0x8915,  # SIOCGIFADDR
+                                     struct.pack("256s", name.encode()[:15]))
+            except OSError:
+                continue
+            found.append((socket.inet_ntoa(packed[20:24]), name))
+    return found
+
+
+def _interface_ipv6():
+    found = []
+    try:
+        with open("/proc/net/if_inet6", encoding="ascii") as f:
+            for row in f:
+                fields = row.split()
+                if len(fields) >= 6:
+                    raw = fields[0]
+                    addr = ":".join(raw[i:i + 4] for i in range(0, 32, 4))
+                    found.append((socket.inet_ntop(socket.AF_INET6, socket.inet_pton(socket.AF_INET6, addr)), fields[5]))
+    except OSError:
+        pass
+    return found
+
+
+def get_display_addresses():
+    """(host, address family, label) for every address the server answers on."""
+    if HOST not in ("", "0.0.0.0", "::"):
+        family = socket.AF_INET6 if ":" in HOST else socket.AF_INET
+        return [(HOST, family, "configured")]
+    addresses = []
+    if HOST != "::":
+        for addr, name in _interface_ipv4():
+            addresses.append((addr, socket.AF_INET, "local" if addr.startswith("127.") else name))
+    if HOST == "::":
+        for addr, name in _interface_ipv6():
+            addresses.append((addr, socket.AF_INET6, "local" if addr == "::1" else name))
+    if not addresses:
+        addresses.append(("127.0.0.1", socket.AF_INET, "local"))
+    return addresses

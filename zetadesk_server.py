@@ -1,0 +1,64 @@
+"""ZetaDesk server (stand-in of the IDE's main program).
+
+Serves the IDE's Flask application with the native server-management routes
+on ZETADESK_HOST:ZETADESK_PORT, workspace ZETADESK_WORKSPACE.
+"""
+
+import os
+import sys
+import time
+
+if __name__ == "__main__":
+    # Run as a script (also by a restart): import siblings from this directory.
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from flask import Flask
+from werkzeug.serving import make_server
+
+import utils
+from routes.opsdeck import bp
+
+STATIC_DIR = os.path.join(utils.SERVER_DIR, "static")
+
+
+def create_app():
+    app = Flask(__name__, static_folder=STATIC_DIR, static_url_path="/static")
+    # Keep the key order the views build, so clients see it.
+    app.json.sort_keys = False
+    app.register_blueprint(bp)
+
+    @app.get("/")
+    def index():
+        return app.send_static_file("index.html")
+
+    return app
+
+
+def _bind(app, host, port, wait_seconds):
+    """Bind the port; a restart's predecessor may hold it for up to half a second."""
+    deadline = time.monotonic() + wait_seconds
+    while True:
+        try:
+            return make_server(host, port, app, threaded=True)
+        except OSError:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.1)
+
+
+def main():
+    app = create_app()
+    os.makedirs(utils.WORKSPACE, exist_ok=True)
+    server = _bind(app, utils.HOST or "0.0.0.0", utils.PORT, wait_seconds=10)
+    utils.log_write(f"[SERVER] ZetaDesk listening on http://{utils.HOST or '0.0.0.0'}:{server.port} "
+                    f"(pid {os.getpid()})")
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
+
+
+if __name__ == "__main__":
+    main()
