@@ -1,0 +1,171 @@
+"""Import behaviour shared by the native modules: each scenario runs in a
+fresh interpreter, since a module is made once per process."""
+
+import json
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+MODULES = ["routes.opsdeck", "scripts.git_credential_zetadesk", "zetadesk_setup"]
+
+
+def run(code, **kw):
+    result = run_python(textwrap.dedent(code), **kw)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_reimport_returns_the_same_module(name):
+    out = run(f"""
+        import importlib, json, sys
+        first = importlib.import_module({name!r})
+        made = [type(first.__builtins__).__name__, first.__builtins__ is __import__('builtins'),
+                first.__spec__.name, first.__file__ == first.__spec__.origin,
+                first.__loader__ is first.__spec__.loader, first.__package__,
+                hasattr(first, '__path__')]
+        state = dict(vars(first))
+        del sys.modules[{name!r}]
+        second = importlib.import_module({name!r})
+        state['__spec__'] = second.__spec__  # the importer sets the new spec
+        print(json.dumps([first is second, sys.modules[{name!r}] is first,
+                          dict(vars(second)) == state, *made]))
+    """)
+    package = name.rpartition(".")[0]
+    assert out == [True, True, True, "module", True, name, True, True, package, False]
+
+
+def test_reimport_keeps_start_time_and_registers_routes_once():
+    out = run("""
+        import importlib, json, sys
+        m = importlib.import_module('routes.opsdeck')
+        t, n = m.SERVER_START_TIME, len(m.bp.deferred_functions)
+        del sys.modules['routes.opsdeck']
+        m2 = importlib.import_module('routes.opsdeck')
+        print(json.dumps([m2.SERVER_START_TIME == t, len(m2.bp.deferred_functions), n]))
+    """)
+    assert out == [True, 9, 9]
+
+
+@pytest.mark.parametrize("name,short", [
+    ("routes.opsdeck", "opsdeck"),
+    ("scripts.git_credential_zetadesk", "git_credential_zetadesk"),
+    ("zetadesk_setup", "zetadesk_setup"),
+])
+def test_exec_on_another_module_object_is_refused(name, short):
+    # Two create steps before any exec give two distinct objects; only the
+    # first exec may adopt one.
+    out = run(f"""
+        import _imp, importlib.util, json, sys
+        spec = importlib.util.find_spec({name!r})
+        a = _imp.create_dynamic(spec)
+        b = _imp.create_dynamic(spec)
+        _imp.exec_dynamic(a)
+        again = _imp.exec_dynamic(a)
+        try:
+            _imp.exec_dynamic(b)
+            err = None
+        except RuntimeError as e:
+            err = str(e)
+        print(json.dumps([a is not b, sys.modules[{name!r}] is a, err,
+                          _imp.create_dynamic(spec) is a]))
+    """)
+    assert out == [True, True,
+                   f"Module '{short}' has already been imported. Re-initialisation is not supported.",
+                   True]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_second_interpreter_is_refused(name):
+    # A legacy (shared-GIL) interpreter reaches the module's own create step;
+    # an isolated one is refused by CPython before that, also with ImportError.
+    out = run(f"""
+        import json, _interpreters
+        from concurrent import interpreters
+        import {name}
+        legacy = _interpreters.create('legacy')
+        try:
+            exc = _interpreters.exec(legacy, 'import {name}')
+        finally:
+            _interpreters.destroy(legacy)
+        isolated = interpreters.create()
+        try:
+            isolated.exec('import {name}')
+            failed = None
+        except interpreters.ExecutionFailed as e:
+            failed = e.excinfo.type.__name__
+        finally:
+            isolated.close()
+        print(json.dumps([[exc.type.__name__, exc.msg], failed]))
+    """)
+    legacy, isolated = out
+    assert legacy == ["ImportError", "Interpreter change detected - this module can only be "
+                                     "loaded into one interpreter per process."]
+    assert isolated == "ImportError"
+
+
+def test_interpreter_check_applies_even_before_the_main_interpreter_imports():
+    # The first interpreter to create the module owns it, whichever it is.
+    out = run("""
+        import json, _interpreters
+        interp = _interpreters.create('legacy')
+        exc = _interpreters.exec(interp, 'import zetadesk_setup')
+        _interpreters.destroy(interp)
+        try:
+            import zetadesk_setup
+            err = None
+        except ImportError as e:
+            err = str(e)
+        print(json.dumps([exc, err]))
+    """)
+    assert out == [None, "Interpreter change detected - this module can only be loaded into "
+                         "one interpreter per process."]
+
+
+def test_failed_body_leaves_nothing_and_next_import_starts_again():
+    out = run("""
+        import json, sys, traceback
+        import utils
+        saved = utils.handle_error
+        del utils.handle_error
+        try:
+            import routes.opsdeck
+            err = None
+        except ImportError as e:
+            err = str(e)
+            tb = [(f.name, f.filename) for f in traceback.extract_tb(e.__traceback__)]
+        present = 'routes.opsdeck' in sys.modules
+        utils.handle_error = saved
+        import routes.opsdeck as m
+        print(json.dumps([err, tb[-1], present, len(m.bp.deferred_functions),
+                          m.health_check.__module__]))
+    """)
+    assert out == ["cannot import name handle_error", ["init routes.opsdeck", "routes/opsdeck"],
+                   False, 9, "routes.opsdeck"]
+
+
+def test_exec_enters_sys_modules_when_the_importer_did_not():
+    out = run("""
+        import _imp, importlib.util, json, sys
+        spec = importlib.util.find_spec('routes.opsdeck')
+        m = _imp.create_dynamic(spec)
+        before = 'routes.opsdeck' in sys.modules
+        _imp.exec_dynamic(m)
+        print(json.dumps([before, sys.modules.get('routes.opsdeck') is m]))
+    """)
+    assert out == [False, True]
+
+
+def test_missing_flask_name_fails_the_import():
+    out = run("""
+        import json, flask
+        del flask.Response
+        try:
+            import routes.opsdeck
+            print(json.dumps(None))
+        except ImportError as e:
+            print(json.dumps(str(e)))
+    """)
+    assert out == "cannot import name Response"
