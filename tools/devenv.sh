@@ -17,7 +17,8 @@ suite=forky
 packages=(
   python3.14 python3.14-dev python3.14-dbg python3-flask python3-setuptools cython3
   python3-pytest python3-hypothesis python3-requests python3-wheel python3-build
-  g++ clang cmake ninja-build make procps git curl ca-certificates
+  g++ clang libclang-rt-dev cmake ninja-build make procps git curl ca-certificates
+  chromium chromium-driver python3-selenium fonts-dejavu-core
 )
 
 host_is_enough() {
@@ -61,8 +62,6 @@ ensure_root() {
     rm -rf "$root"
     mv "$root.tmp" "$root"
     touch "$root/.zetadesk-ready"
-    # Older roots are dead weight once their package list changed.
-    find "$cache" -maxdepth 1 -name 'root-*' ! -path "$root" -exec rm -rf {} + 2>/dev/null || true
   fi
   exec 9>&-
 }

@@ -1,0 +1,120 @@
+"""Reference and memory-block leaks of the native modules.
+
+Runs only under the debug interpreter (tools/variant.sh debug), which counts
+every reference: each driver repeats one path of a module many times, and a
+leak shows as reference or block totals that grow with the number of calls.
+"""
+
+import gc
+import io
+import os
+import sys
+
+import pytest
+
+pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                                reason="needs the debug interpreter (tools/variant.sh debug)")
+
+CALLS = 2000
+ROUNDS = 3
+SLACK = 40  # caches filled lazily (interned names, code objects) settle in the warm-up
+
+
+def totals():
+    gc.collect()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+def assert_no_leak(action, calls=CALLS):
+    for _ in range(calls // 4):  # warm-up
+        action()
+    growth = []
+    for _ in range(ROUNDS):
+        refs0, blocks0 = totals()
+        for _ in range(calls):
+            action()
+        refs1, blocks1 = totals()
+        growth.append((refs1 - refs0, blocks1 - blocks0))
+    # A leak grows in every round, by about `calls` per leaked object.
+    leaking = [g for g in growth if g[0] > SLACK or g[1] > SLACK]
+    assert len(leaking) < ROUNDS, f"totals grew in every round: {growth}"
+
+
+ENDPOINTS = [
+    ("GET", "/api/health", None),
+    ("GET", "/api/config", None),
+    ("POST", "/api/config", {"editor": "dark"}),
+    ("POST", "/api/config", {"github_token": "same"}),
+    ("GET", "/api/server/status", None),
+    ("POST", "/api/server/logs", {"count": 5}),
+    ("POST", "/api/server/logs", {"count": "x"}),  # fails through handle_error
+    ("GET", "/api/platform/info", None),
+    ("GET", "/api/nowhere", None),
+]
+
+
+@pytest.mark.parametrize("method,url,body", ENDPOINTS)
+def test_endpoints(client, host, method, url, body):
+    host.save_config({"github_token": "same"})
+    with open(os.path.join(host.CONFIG_DIR, "server.log"), "w", encoding="utf-8") as f:
+        f.write("".join(f"line {i}\n" for i in range(50)))
+
+    def action():
+        client.open(url, method=method, json=body).close()
+
+    assert_no_leak(action, calls=CALLS // 2)
+
+
+def test_system_info(client, host, monkeypatch):
+    # Each call starts a shell; fewer calls keep the run short.
+    assert_no_leak(lambda: client.get("/api/system/info").close(), calls=200)
+
+
+def test_stream_open_poll_close(client, host, monkeypatch):
+    import routes.opsdeck as opsdeck
+    monkeypatch.setattr(opsdeck, "time", type("T", (), {"sleep": staticmethod(lambda s: None),
+                                                          "time": staticmethod(lambda: 0.0)}))
+
+    def action():
+        host._log_buffer.append({"time": "t", "text": "x"})
+        resp = client.get("/api/server/logs/stream")
+        body = iter(resp.response)
+        host._log_buffer.append({"time": "t", "text": "é"})
+        next(body)
+        resp.close()
+
+    assert_no_leak(action, calls=CALLS // 4)
+
+
+def test_credential_helper_paths(tmp_path, monkeypatch):
+    import scripts.git_credential_zetadesk as helper
+    config = tmp_path / "config.json"
+    config.write_text('{"github_token": "tok"}', encoding="utf-8")
+    monkeypatch.setattr(helper, "CONFIG_PATH", str(config))
+
+    for host_line in ("host=github.com\n\n", "host=example.org\n\n"):
+        def action():
+            monkeypatch.setattr(sys, "stdin", io.StringIO("protocol=https\n" + host_line))
+            monkeypatch.setattr(sys, "stdout", io.StringIO())
+            helper.cmd_get()
+        assert_no_leak(action)
+
+
+def test_packaging_predicates(monkeypatch):
+    import setuptools
+    monkeypatch.setattr(setuptools, "setup", lambda **kw: None)
+    monkeypatch.delenv("ZETADESK_CYTHON_BUILD", raising=False)
+    import zetadesk_setup as zs
+
+    def action():
+        zs._should_exclude_dir("node_modules")
+        zs._should_exclude_dir("routes")
+        zs._should_exclude_file("setup.py")
+        zs._should_keep_as_py("routes/opsdeck.py")
+        zs._should_keep_as_py(rel_path="a/scripts/x.py")
+        try:
+            zs._should_exclude_dir(1)
+        except TypeError:
+            pass
+
+    assert_no_leak(action)

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds and checks a variant of the native modules in a private copy of the
+# tree (build/variants/NAME), so the modules built in place stay untouched.
+# Runs inside the CPython 3.14 environment.
+#
+#   tools/variant.sh asan  [PYTEST ARGS]  ASan + UBSan build; the whole suite,
+#                                         failing on any sanitizer report
+#   tools/variant.sh debug [PYTEST ARGS]  build for the debug interpreter
+#                                         (python3.14d); the reference-leak test
+#   tools/variant.sh clang                clang++ build, warnings are errors
+set -euo pipefail
+cd "$(dirname "$0")/.."
+name=${1:?variant name}; shift
+tree=build/variants/$name
+rm -rf "$tree"
+mkdir -p "$tree"
+tar --exclude=./build --exclude=./.git --exclude=./bin --exclude='*.so' --exclude=__pycache__ \
+    --exclude=./dist -cf - . | tar -xf - -C "$tree"
+cd "$tree"
+export ZETADESK_BUILD_DIR=_build
+
+case $name in
+  asan)
+    ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON -DZETADESK_SANITIZE=ON" tools/build.sh >/dev/null
+    reports=$PWD/sanitizer-reports
+    mkdir -p "$reports"
+    # The interpreter is not instrumented: preload the runtimes, let the
+    # system allocator see every Python allocation, and ignore the
+    # interpreter's own never-freed memory.
+    export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+    export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:abort_on_error=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+    export PYTHONMALLOC=malloc
+    status=0
+    python3.14 -m pytest tests "$@" || status=$?
+    if compgen -G "$reports/*" >/dev/null; then
+      echo "sanitizer reports:" >&2
+      cat "$reports"/* >&2
+      exit 1
+    fi
+    echo "sanitizers: no reports"
+    exit $status
+    ;;
+  debug)
+    ZETADESK_PYTHON=python3.14d ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON -DCMAKE_BUILD_TYPE=Debug" \
+      tools/build.sh >/dev/null
+    exec python3.14d -m pytest tests/test_refleaks.py "$@"
+    ;;
+  clang)
+    CXX=clang++ ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON" tools/build.sh >/dev/null
+    echo "clang++: built without warnings"
+    ;;
+  *)
+    echo "unknown variant: $name" >&2
+    exit 2
+    ;;
+esac
