@@ -4,4 +4,10 @@
     ZETADESK_CYTHON_BUILD=1 python3.14 setup.py bdist_wheel  # compiled wheel
 """
 
-import zetadesk_setup  # noqa: F401
+import os
+import sys
+
+# Build front ends run this file from elsewhere; the module lives beside it.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import zetadesk_setup  # noqa: E402,F401
