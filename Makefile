@@ -2,7 +2,7 @@
 # (tools/devenv.sh uses the host's python3.14 when it has one).
 DEV := tools/devenv.sh run
 
-.PHONY: build test demo clean
+.PHONY: build test demo wheels wheel-dev wheel-compiled clean
 
 build:
 	$(DEV) tools/build.sh
@@ -13,6 +13,16 @@ test:
 demo:
 	$(DEV) tools/demo.sh
 
+# Wheels of this tree into dist/ (no network): development and compiled.
+wheels:
+	$(DEV) tools/wheels.sh dev compiled
+
+wheel-dev:
+	$(DEV) tools/wheels.sh dev
+
+wheel-compiled:
+	$(DEV) tools/wheels.sh compiled
+
 clean:
-	rm -rf build build-* bin
+	rm -rf build build-* bin dist
 	find . -name '*.cpython-314*.so' -delete

@@ -81,7 +81,7 @@ void append(PyObject *l, PyObject *item) {
 Ref call_kw(PyObject *callable, std::initializer_list<PyObject *> positional,
             std::initializer_list<Item> keywords) {
     const std::size_t np = positional.size(), nk = keywords.size();
-    PyObject *small[16];
+    PyObject *small[24];
     if (np + nk + 1 > std::size(small)) raise(PyExc_SystemError, "too many call arguments");
     PyObject **argv = small + 1;
     std::size_t i = 0;
@@ -160,6 +160,11 @@ Ref function(PyMethodDef *def) { return function(def, adopted); }
 Ref function(PyMethodDef *def, PyObject *self) {
     Ref module_name = str(this_module.full_name);
     return Ref::steal(PyCFunction_NewEx(def, self, module_name.get()));
+}
+
+Ref new_type(PyType_Spec *spec, PyObject *bases) {
+    if (!adopted) raise(PyExc_SystemError, "module object is not set up");
+    return Ref::steal(PyType_FromModuleAndSpec(adopted, spec, bases));
 }
 
 // ---- exceptions and traceback entries -----------------------------------

@@ -199,6 +199,11 @@ void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names);
 Ref function(PyMethodDef *def);
 Ref function(PyMethodDef *def, PyObject *self);
 
+// A class statement for a native class: a heap type made from `spec` in this
+// module (its methods get the type as their defining class), with `bases` (a
+// class or a tuple of classes, NULL for object), which may be Python classes.
+Ref new_type(PyType_Spec *spec, PyObject *bases);
+
 // ---- exceptions ---------------------------------------------------------
 
 // Whether the pending exception belongs to the Exception family.
