@@ -11,8 +11,12 @@ from conftest import run_python
 MODULES = ["routes.opsdeck", "scripts.git_credential_zetadesk", "zetadesk_setup"]
 
 
+# Importing the packaging module runs a packaging run: keep setuptools out of it.
+QUIET_SETUP = "import setuptools; setuptools.setup = lambda **kw: None\n"
+
+
 def run(code, **kw):
-    result = run_python(textwrap.dedent(code), **kw)
+    result = run_python(QUIET_SETUP + textwrap.dedent(code), **kw)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.strip().splitlines()[-1])
 
@@ -111,10 +115,10 @@ def test_interpreter_check_applies_even_before_the_main_interpreter_imports():
     out = run("""
         import json, _interpreters
         interp = _interpreters.create('legacy')
-        exc = _interpreters.exec(interp, 'import zetadesk_setup')
+        exc = _interpreters.exec(interp, 'import scripts.git_credential_zetadesk')
         _interpreters.destroy(interp)
         try:
-            import zetadesk_setup
+            import scripts.git_credential_zetadesk
             err = None
         except ImportError as e:
             err = str(e)
