@@ -1,0 +1,129 @@
+"""The operations page in a real headless Chromium against a live server."""
+
+import json
+import os
+import shutil
+import signal
+import time
+
+import pytest
+
+from conftest import ROOT, LiveServer, http
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+CHROMIUM = shutil.which("chromium")
+CHROMEDRIVER = shutil.which("chromedriver")
+pytestmark = pytest.mark.skipif(not (CHROMIUM and CHROMEDRIVER), reason="needs chromium and chromedriver")
+
+ARTIFACTS = os.path.join(ROOT, "tests", "artifacts")
+
+
+@pytest.fixture
+def browser(tmp_path):
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", "--window-size=420,1400",
+                 f"--user-data-dir={tmp_path / 'chromium-profile'}"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=CHROMEDRIVER),
+                              options=options)
+    driver.set_page_load_timeout(30)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def server(tmp_path):
+    server = LiveServer(str(tmp_path)).wait_ready()
+    yield server
+    server.stop()
+
+
+def wait_for(driver, condition, timeout=10):
+    return WebDriverWait(driver, timeout, poll_frequency=0.05).until(lambda d: condition())
+
+
+def text(driver, element_id):
+    return driver.find_element(By.ID, element_id).text
+
+
+def wait_until_streaming(driver, log_path):
+    """Append probe lines until one arrives: the page's stream is then live.
+
+    The stream only starts counting output once the server runs its body, and
+    a silent stream sends nothing, so a probe is the only way to know."""
+    for n in range(40):
+        with open(log_path, "a", encoding="utf-8") as f:
+            f.write(f"probe {n}\n")
+        try:
+            wait_for(driver, lambda: f"probe {n}" in text(driver, "log"), timeout=0.75)
+            return
+        except Exception:
+            continue
+    raise AssertionError("the page's log stream never delivered a line")
+
+
+def console_errors(driver):
+    return [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+
+
+def test_page_shows_status_log_and_saves_configuration(browser, server):
+    with open(server.log_path, "w", encoding="utf-8") as f:
+        f.write("earlier line\n")
+    browser.get(server.url + "/")
+    _, status = http("GET", server.url + "/api/server/status")
+    wait_for(browser, lambda: text(browser, "st-pid") == str(status["pid"]))
+    assert text(browser, "st-version") == "2.0.0"
+    assert f"127.0.0.1:{server.port}" in text(browser, "st-addresses")
+    wait_for(browser, lambda: "earlier line" in text(browser, "log"))
+    wait_for(browser, lambda: text(browser, "sys-version") == "2.0.0")
+
+    # A line appended to the server log shows up through the live stream.
+    wait_until_streaming(browser, server.log_path)
+    started = time.monotonic()
+    with open(server.log_path, "a", encoding="utf-8") as f:
+        f.write("fresh line from the test\n")
+    wait_for(browser, lambda: "fresh line from the test" in text(browser, "log"), timeout=5)
+    assert time.monotonic() - started < 2.0
+
+    # Save a token: stored in the configuration file, masked on the page.
+    token = "ghp_pagetest_0123456789abcdef"
+    browser.find_element(By.ID, "cfg-token").send_keys(token)
+    browser.find_element(By.CSS_SELECTOR, "#config-form button[type=submit]").click()
+    wait_for(browser, lambda: "projects refreshed: 0" in text(browser, "cfg-result"))
+    assert "token changed: yes" in text(browser, "cfg-result")
+    with open(os.path.join(server.config_dir, "config.json"), encoding="utf-8") as f:
+        assert json.load(f)["github_token"] == token
+    wait_for(browser, lambda: text(browser, "cfg-token-saved").endswith("cdef)"))
+    assert token not in browser.find_element(By.TAG_NAME, "body").text
+    assert token not in browser.page_source
+
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    browser.save_screenshot(os.path.join(ARTIFACTS, "ops-page.png"))
+    assert console_errors(browser) == []
+
+
+def test_restart_brings_the_page_back_on_a_new_process(browser, server):
+    browser.get(server.url + "/")
+    _, status = http("GET", server.url + "/api/server/status")
+    old_pid = status["pid"]
+    wait_for(browser, lambda: text(browser, "st-pid") == str(old_pid))
+    successor = None
+    try:
+        browser.find_element(By.ID, "restart").click()
+        WebDriverWait(browser, 5).until(lambda d: d.switch_to.alert).accept()
+        wait_for(browser, lambda: "restarted" in text(browser, "restart-state"), timeout=30)
+        successor = int(text(browser, "st-pid"))
+        assert successor != old_pid
+        assert server.proc.wait(timeout=10) == 0
+        # The page's stream follows the successor.
+        wait_until_streaming(browser, server.log_path)
+    finally:
+        if successor:
+            os.kill(successor, signal.SIGTERM)
