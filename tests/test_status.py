@@ -82,6 +82,23 @@ class FakePopen(list):
         self.monkeypatch.setattr(os, "popen", fake_popen)
 
 
+def test_uptime_beyond_machine_integers(client, host, monkeypatch):
+    clock = types.SimpleNamespace(time=lambda: 3725)
+    monkeypatch.setattr(opsdeck, "time", clock)
+    monkeypatch.setattr(opsdeck, "SERVER_START_TIME", 0)
+    assert status(client)["uptime"] == "1h 2m 5s"  # int arithmetic throughout
+
+    clock.time = lambda: -1e20
+    answer = status(client)
+    hours, rest = divmod(int(-1e20), 3600)
+    assert answer["uptime_seconds"] == int(-1e20)
+    assert answer["uptime"] == f"{hours}h {rest // 60}m {rest % 60}s"
+
+    clock.time = lambda: float("nan")
+    resp = client.get("/api/server/status")
+    assert resp.get_json() == {"ok": False, "error": "cannot convert float NaN to integer"}
+
+
 @pytest.fixture
 def popen_calls(monkeypatch):
     return FakePopen(monkeypatch)

@@ -29,8 +29,7 @@ inline mf::Ref current_pid() { return mf::call_method(mf::global("os"_id), "getp
 // host's default.  WORKSPACE is looked up after the load, as Python would.
 inline mf::Ref workspace_setting(const mf::Ref &load_config) {
     mf::Ref config = mf::call(load_config);
-    mf::Ref get = mf::attr(config, "get"_id);
-    return mf::call(get, "workspace"_id, mf::global("WORKSPACE"_id));
+    return mf::call_method(config, "get"_id, "workspace"_id, mf::global("WORKSPACE"_id));
 }
 
 }  // namespace opsdeck

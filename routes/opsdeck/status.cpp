@@ -1,6 +1,9 @@
 // GET /api/server/status: a fresh snapshot of the running server per call.
 #include "opsdeck.h"
 
+#include <cmath>
+#include <cstdio>
+
 namespace opsdeck {
 namespace {
 
@@ -19,6 +22,38 @@ Ref mebibytes(const Ref &round, const Ref &kib) {
     Ref divisor = integer(1024);
     Ref mb = Ref::steal(PyNumber_TrueDivide(kib.get(), divisor.get()));
     return round_tenth(round, mb.get());
+}
+
+// The (quotient, remainder) of divmod().
+std::array<Ref, 2> pair(const Ref &t) {
+    if (!PyTuple_Check(t.get()) || PyTuple_GET_SIZE(t.get()) != 2)
+        raise(PyExc_TypeError, "divmod() did not return a pair");
+    return {Ref::borrow(PyTuple_GET_ITEM(t.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(t.get(), 1))};
+}
+
+// int(uptime), then hours and the rest by floor division (the remainder is
+// never negative), so -5.5 s reads -5 and "-1h 59m 55s".
+void split_uptime(const Ref &uptime, Ref &seconds_total, Ref &text) {
+    if (PyFloat_CheckExact(uptime.get())) {
+        const double value = PyFloat_AS_DOUBLE(uptime.get());
+        // The common case in plain integers; anything larger, inf or nan
+        // takes the general path below and its errors.
+        if (std::fabs(value) < 9.0e15) {
+            const long long total = static_cast<long long>(value);  // toward zero
+            long long hours = total / 3600, rest = total % 3600;
+            if (rest < 0) rest += 3600, hours -= 1;
+            char buffer[64];
+            std::snprintf(buffer, sizeof buffer, "%lldh %lldm %llds", hours, rest / 60, rest % 60);
+            seconds_total = integer(total);
+            text = str(buffer);
+            return;
+        }
+    }
+    seconds_total = Ref::steal(PyNumber_Long(uptime.get()));
+    Ref hour = integer(3600), minute = integer(60);
+    auto [hours, rest] = pair(Ref::steal(PyNumber_Divmod(seconds_total.get(), hour.get())));
+    auto [minutes, seconds] = pair(Ref::steal(PyNumber_Divmod(rest.get(), minute.get())));
+    text = Ref::steal(PyUnicode_FromFormat("%Sh %Sm %Ss", hours.get(), minutes.get(), seconds.get()));
 }
 
 // Peak resident size from resource, else from ps, else "unknown".
@@ -57,13 +92,6 @@ Ref running_count() {
     }
     if (PyErr_Occurred()) fail();
     return integer(count);
-}
-
-// The (quotient, remainder) of divmod().
-std::array<Ref, 2> pair(const Ref &t) {
-    if (!PyTuple_Check(t.get()) || PyTuple_GET_SIZE(t.get()) != 2)
-        raise(PyExc_TypeError, "divmod() did not return a pair");
-    return {Ref::borrow(PyTuple_GET_ITEM(t.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(t.get(), 1))};
 }
 
 // `a, b, c = item`: exactly three parts, taking no more than four from an iterator.
@@ -128,15 +156,8 @@ PyObject *server_status(PyObject *, PyObject *) {
 
         Ref now = call_method(global("time"_id), "time"_id);
         Ref uptime = Ref::steal(PyNumber_Subtract(now.get(), global("SERVER_START_TIME"_id).get()));
-        // Truncated toward zero, then floor division: -5.5 s reads -1h 59m 55s.
-        Ref seconds_total = Ref::steal(PyNumber_Long(uptime.get()));
-        Ref hour = integer(3600), minute = integer(60);
-        Ref hours_rest = Ref::steal(PyNumber_Divmod(seconds_total.get(), hour.get()));
-        auto [hours, rest] = pair(hours_rest);
-        Ref minutes_seconds = Ref::steal(PyNumber_Divmod(rest.get(), minute.get()));
-        auto [minutes, seconds] = pair(minutes_seconds);
-        Ref uptime_text = Ref::steal(
-            PyUnicode_FromFormat("%Sh %Sm %Ss", hours.get(), minutes.get(), seconds.get()));
+        Ref seconds_total, uptime_text;
+        split_uptime(uptime, seconds_total, uptime_text);
 
         Ref memory = memory_usage(resource);
         Ref connected = running_count();
