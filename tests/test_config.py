@@ -187,6 +187,24 @@ def test_failures_leave_with_the_view_entry_and_release_the_lock(app, client, ho
         (e.name, e.filename) for e in traceback.extract_tb(info.value.__traceback__)]
 
 
+def test_slow_refresh_does_not_hold_up_other_updates(app, host, monkeypatch):
+    # The refresh (git in every project) runs after the save, outside the update lock.
+    other = {}
+
+    def refresh(token):
+        t = threading.Thread(target=lambda: other.setdefault(
+            "status", app.test_client().post("/api/config", json={"other": 1}).status_code))
+        t.start()
+        t.join(timeout=10)
+        return 1
+
+    monkeypatch.setattr(routes.git, "_refresh_all_project_git_auth", refresh)
+    resp = app.test_client().post("/api/config", json={"github_token": "new"})
+    assert resp.data == b'{"ok":true,"token_changed":true,"projects_refreshed":1}\n'
+    assert other == {"status": 200}
+    assert stored(host) == {"github_token": "new", "other": 1}
+
+
 def test_overlapping_updates_keep_every_key(live_server):
     from conftest import http
 
