@@ -162,9 +162,9 @@ def compare(label, native, reference, calls, rounds):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--calls", type=int, default=2000,
+    parser.add_argument("--calls", type=int, default=500,
                         help="calls per round (disk writes: a tenth, uname: a twentieth)")
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=21)
     args = parser.parse_args()
 
     app = zetadesk_server.create_app()
