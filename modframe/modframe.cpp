@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 namespace mf {
 
@@ -128,24 +129,34 @@ Ref import_module(PyObject *name) {
 
 void bind_import(PyObject *name) { set_global(name, import_module(name)); }
 
-Ref import_from_list(PyObject *module_name, std::initializer_list<PyObject *> names) {
-    Ref fromlist = Ref::steal(PyList_New(0));
-    for (PyObject *n : names) append(fromlist.get(), n);
+void import_names(PyObject *module_name, PyObject *const *names, std::size_t n, Ref *out) {
+    // A tuple, as the compiler passes for a from-import statement.
+    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
     Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(module_name, ns, nullptr, fromlist.get(), 0));
-    Ref values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (PyObject *n : names) {
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject *name = names[i];
         PyObject *value = nullptr;
-        if (PyObject_GetOptionalAttr(mod.get(), n, &value) < 0) fail();
+        if (PyObject_GetOptionalAttr(mod.get(), name, &value) < 0) fail();
         if (!value) {
             // A submodule imported by the fromlist but not bound as an attribute.
             Ref mod_name = attr(mod, "__name__"_id);
-            Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", mod_name.get(), n));
+            Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", mod_name.get(), name));
             if (PyDict_GetItemRef(PyImport_GetModuleDict(), full.get(), &value) < 0) fail();
-            if (!value) raise_format(PyExc_ImportError, "cannot import name %S", n);
+            if (!value) raise_format(PyExc_ImportError, "cannot import name %S", name);
         }
-        PyTuple_SET_ITEM(values.get(), i++, value);
+        out[i] = Ref::adopt(value);
     }
+}
+
+Ref import_from_list(PyObject *module_name, std::initializer_list<PyObject *> names) {
+    const std::size_t n = names.size();
+    Ref values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    std::vector<Ref> found(n);
+    import_names(module_name, names.begin(), n, found.data());
+    for (std::size_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), found[i].release());
     return values;
 }
 

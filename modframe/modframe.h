@@ -191,6 +191,8 @@ void bind_import(PyObject *name);
 template <std::same_as<PyObject *>... N>
 std::array<Ref, sizeof...(N)> import_from(PyObject *module_name, N... names);
 Ref import_from_list(PyObject *module_name, std::initializer_list<PyObject *> names);
+// The same, storing the n values into out[0..n).
+void import_names(PyObject *module_name, PyObject *const *names, std::size_t n, Ref *out);
 // The same as a module-level statement: binds each name in the namespace.
 void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names);
 
@@ -278,10 +280,9 @@ int boundary_int(Site &site, F &&body) noexcept {
 
 template <std::same_as<PyObject *>... N>
 std::array<Ref, sizeof...(N)> import_from(PyObject *module_name, N... names) {
-    Ref values = import_from_list(module_name, {names...});
+    PyObject *const list[] = {names...};
     std::array<Ref, sizeof...(N)> out;
-    for (std::size_t i = 0; i < sizeof...(N); ++i)
-        out[i] = Ref::borrow(PyTuple_GET_ITEM(values.get(), i));
+    import_names(module_name, list, sizeof...(N), out.data());
     return out;
 }
 

@@ -1,21 +1,80 @@
-// Not built yet: each view raises NotImplementedError until its endpoint lands.
+// GET /api/config and POST /api/config: read and update the configuration
+// document kept by the host (utils.load_config / utils.save_config).
 #include "opsdeck.h"
 
 namespace opsdeck {
 namespace {
-mf::Site get_config_site{"get_config", __LINE__};
-mf::Site update_config_site{"update_config", __LINE__};
+
+using namespace mf;
+
+// Two overlapping updates must not lose each other's keys: the load, merge
+// and save of one update happen while no other update of this process is
+// between its own load and save.  A native mutex, so the module namespace
+// carries no extra name; it detaches the thread state while waiting, so a
+// waiting request never holds the interpreter.
+PyMutex update_lock{};
+
+class UpdateGuard {
+public:
+    UpdateGuard() { PyMutex_Lock(&update_lock); }
+    ~UpdateGuard() { PyMutex_Unlock(&update_lock); }
+    UpdateGuard(const UpdateGuard &) = delete;
+    UpdateGuard &operator=(const UpdateGuard &) = delete;
+};
+
+Site get_config_site{"get_config", __LINE__};
+Site update_config_site{"update_config", __LINE__};
+
 }  // namespace
 
 PyObject *get_config(PyObject *, PyObject *) {
-    return mf::boundary(get_config_site, []() -> mf::Ref {
-        mf::raise(PyExc_NotImplementedError, "get_config is not built yet");
+    return boundary(get_config_site, [] {
+        auto [load_config] = import_from("utils"_id, "load_config"_id);
+        return jsonify(call(load_config));
     });
 }
 
 PyObject *update_config(PyObject *, PyObject *) {
-    return mf::boundary(update_config_site, []() -> mf::Ref {
-        mf::raise(PyExc_NotImplementedError, "update_config is not built yet");
+    return boundary(update_config_site, [] {
+        auto [save_config, load_config] = import_from("utils"_id, "save_config"_id, "load_config"_id);
+        Ref data = attr(global("request"_id), "json"_id);
+
+        Ref config, new_token, token_changed;
+        {
+            UpdateGuard guard;
+            config = call(load_config);
+            Ref old_token = call_method(config, "get"_id, "github_token"_id, ""_id);
+            new_token = call_method(data, "get"_id, "github_token"_id, Py_None);
+            // The raw `!=`: no trimming, folding or conversion of either side.
+            token_changed = new_token.get() == Py_None
+                                ? boolean(false)
+                                : Ref::steal(PyObject_RichCompare(new_token.get(), old_token.get(), Py_NE));
+            call_method(config, "update"_id, data);
+            call(save_config, config);
+        }
+
+        // Recreated on every update, also when the body does not name it.
+        if (truthy(call_method(config, "get"_id, "workspace"_id))) {
+            Ref path = Ref::steal(PyObject_GetItem(config.get(), "workspace"_id));
+            call_kw(attr(global("os"_id), "makedirs"_id), {path.get()}, {{"exist_ok"_id, Py_True}});
+        }
+
+        Ref projects_refreshed = integer(0);
+        if (truthy(token_changed)) {
+            Ref error = catch_ordinary([&] {
+                auto [refresh] = import_from("routes.git"_id, "_refresh_all_project_git_auth"_id);
+                projects_refreshed = call(refresh, new_token);
+            });
+            if (error) {
+                Ref line = Ref::steal(PyUnicode_FromFormat(
+                    "[config] warning: failed to refresh project git auth: %S", error.get()));
+                call(global("print"_id), line);
+            }
+        }
+
+        return jsonify(dict({{"ok"_id, Py_True},
+                             {"token_changed"_id, token_changed.get()},
+                             {"projects_refreshed"_id, projects_refreshed.get()}}));
     });
 }
 

@@ -22,4 +22,14 @@ PyObject *platform_info(PyObject *, PyObject *);       // info.cpp
 // jsonify(mapping), looked up at call time like every module global.
 inline mf::Ref jsonify(const mf::Ref &value) { return mf::call(mf::global("jsonify"_id), value); }
 
+// os.getpid(), through the module's `os`.
+inline mf::Ref current_pid() { return mf::call_method(mf::global("os"_id), "getpid"_id); }
+
+// _load_config().get('workspace', WORKSPACE): the configured workspace or the
+// host's default.  WORKSPACE is looked up after the load, as Python would.
+inline mf::Ref workspace_setting(const mf::Ref &load_config) {
+    mf::Ref config = mf::call(load_config);
+    return mf::call_method(config, "get"_id, "workspace"_id, mf::global("WORKSPACE"_id));
+}
+
 }  // namespace opsdeck

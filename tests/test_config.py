@@ -1,0 +1,216 @@
+"""GET and POST /api/config: the document, the merge, the workspace directory,
+the git authentication refresh and overlapping updates."""
+
+import json
+import sys
+import threading
+import traceback
+
+import pytest
+
+import routes.git
+import routes.opsdeck as opsdeck
+
+OK_UNCHANGED = b'{"ok":true,"token_changed":false,"projects_refreshed":0}\n'
+
+
+def stored(host):
+    with open(host.CONFIG_FILE, encoding="utf-8") as f:
+        return json.load(f)
+
+
+@pytest.fixture
+def refreshes(monkeypatch, host):
+    """Records each refresh with the token saved at that moment; answers 3."""
+    calls = []
+
+    def refresh(token):
+        calls.append((token, host.load_config().get("github_token")))
+        return 3
+
+    monkeypatch.setattr(routes.git, "_refresh_all_project_git_auth", refresh)
+    return calls
+
+
+def test_get_returns_the_document_as_stored(client, host, monkeypatch):
+    document = {"zeta": 1, "github_token": "ghp_secret", "alpha": {"b": [1, 2], "a": None}}
+    host.save_config(document)
+    resp = client.get("/api/config")
+    assert resp.status_code == 200
+    assert resp.data == json.dumps(document, separators=(",", ":")).encode() + b"\n"
+
+    # utils.load_config is looked up at each request, not the name bound at import.
+    monkeypatch.setattr(host, "load_config", lambda: {"from": "now"})
+    assert client.get("/api/config").data == b'{"from":"now"}\n'
+
+
+def test_post_merges_shallowly_and_keeps_other_keys(client, host, refreshes):
+    host.save_config({"b": 1, "nested": {"x": 1, "y": 2}, "github_token": "t", "keep": [1]})
+    resp = client.post("/api/config", json={"nested": {"z": 3}, "a": None, "b": 2})
+    assert resp.data == OK_UNCHANGED
+    assert client.get("/api/config").data == (
+        b'{"b":2,"nested":{"z":3},"github_token":"t","keep":[1],"a":null}\n')
+    assert refreshes == []
+
+    # An empty body saves the document unchanged.
+    before = client.get("/api/config").data
+    assert client.post("/api/config", json={}).data == OK_UNCHANGED
+    assert client.get("/api/config").data == before
+
+
+@pytest.mark.parametrize("stored_doc,body,changed,refreshed_with,token_after", [
+    ({"github_token": "t"}, {"github_token": "t"}, False, [], "t"),
+    ({}, {"github_token": ""}, False, [], ""),
+    ({"github_token": "t"}, {"github_token": ""}, True, [""], ""),
+    ({"github_token": "t"}, {"github_token": None}, False, [], None),
+    ({"github_token": "t"}, {"other": 1}, False, [], "t"),
+    ({}, {"github_token": "new"}, True, ["new"], "new"),
+    ({"github_token": "t"}, {"github_token": " t"}, True, [" t"], " t"),
+    ({"github_token": "T"}, {"github_token": "t"}, True, ["t"], "t"),
+    ({"github_token": None}, {"github_token": ""}, True, [""], ""),
+    ({"github_token": "1"}, {"github_token": 1}, True, [1], 1),
+], ids=["same", "empty-vs-missing", "empty-vs-stored", "null", "absent", "new", "untrimmed",
+        "case", "empty-vs-stored-null", "number-vs-text"])
+def test_token_change(client, host, refreshes, stored_doc, body, changed, refreshed_with, token_after):
+    host.save_config(stored_doc)
+    resp = client.post("/api/config", json=body)
+    assert resp.status_code == 200
+    assert resp.data == (b'{"ok":true,"token_changed":%s,"projects_refreshed":%d}\n'
+                         % (b"true" if changed else b"false", 3 if changed else 0))
+    # The refresh runs after the save and gets the body's token.
+    assert refreshes == [(token, token) for token in refreshed_with]
+    assert stored(host)["github_token"] == token_after
+
+
+def _raise_refresh(token):
+    raise RuntimeError("no network")
+
+
+@pytest.mark.parametrize("breakage,message", [
+    (lambda m: m.setattr(routes.git, "_refresh_all_project_git_auth", _raise_refresh), "no network"),
+    (lambda m: m.delattr(routes.git, "_refresh_all_project_git_auth"),
+     "cannot import name _refresh_all_project_git_auth"),
+    (lambda m: m.setitem(sys.modules, "routes.git", None),
+     "import of routes.git halted; None in sys.modules"),
+], ids=["raises", "function-missing", "module-missing"])
+def test_failed_refresh_is_reported_and_the_token_kept(client, host, monkeypatch, capsys, breakage, message):
+    breakage(monkeypatch)
+    resp = client.post("/api/config", json={"github_token": "fresh"})
+    assert resp.data == b'{"ok":true,"token_changed":true,"projects_refreshed":0}\n'
+    assert capsys.readouterr().out == f"[config] warning: failed to refresh project git auth: {message}\n"
+    assert stored(host)["github_token"] == "fresh"
+
+
+def test_workspace_directory(client, host, tmp_path, refreshes):
+    deep = tmp_path / "a" / "b" / "ws"
+    assert client.post("/api/config", json={"workspace": str(deep)}).data == OK_UNCHANGED
+    assert deep.is_dir()
+
+    # Every update recreates the stored workspace, even when the body does not name it.
+    deep.rmdir()
+    client.post("/api/config", json={"other": True})
+    assert deep.is_dir()
+
+    # An empty workspace is stored and creates nothing.
+    assert client.post("/api/config", json={"workspace": ""}).data == OK_UNCHANGED
+    assert stored(host)["workspace"] == ""
+    assert not (tmp_path / "workspace").exists()
+
+
+def test_workspace_naming_a_file_fails_after_the_save(client, host, tmp_path, refreshes):
+    afile = tmp_path / "plain.txt"
+    afile.write_text("x")
+    host.save_config({"github_token": "old"})
+    resp = client.post("/api/config", json={"workspace": str(afile), "github_token": "new"})
+    assert resp.status_code == 500
+    assert resp.get_json()["ok"] is False and "File exists" in resp.get_json()["error"]
+    assert stored(host) == {"github_token": "new", "workspace": str(afile)}
+    assert refreshes == []  # the failed directory stops the refresh
+
+
+@pytest.mark.parametrize("kwargs,error", [
+    ({"data": "{}", "content_type": "text/plain"}, "415 Unsupported Media Type"),
+    ({"data": "{not json", "content_type": "application/json"}, "400 Bad Request"),
+    ({"json": [1, 2]}, "'list' object has no attribute 'get'"),
+    ({"data": "null", "content_type": "application/json"}, "'NoneType' object has no attribute 'get'"),
+])
+def test_unusable_bodies_save_nothing(client, host, kwargs, error):
+    host.save_config({"kept": 1})
+    resp = client.post("/api/config", **kwargs)
+    assert resp.status_code == 500
+    assert resp.get_json()["error"].startswith(error)
+    assert stored(host) == {"kept": 1}
+
+
+def test_failures_leave_with_the_view_entry_and_release_the_lock(app, client, host, monkeypatch):
+    def broken_save(config):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(host, "save_config", broken_save)
+    with app.test_request_context("/api/config", method="POST", json={"a": 1}):
+        with pytest.raises(OSError) as info:
+            opsdeck.update_config.__wrapped__()
+    names = [(e.name, e.filename) for e in traceback.extract_tb(info.value.__traceback__)]
+    assert ("routes.opsdeck.update_config", "routes/opsdeck") in names
+    assert names[-1][0] == "broken_save"
+
+    monkeypatch.delattr(host, "save_config")
+    resp = client.post("/api/config", json={"a": 1})
+    assert resp.get_json() == {"ok": False, "error": "cannot import name save_config"}
+    monkeypatch.undo()
+
+    # A failure between load and save must not leave later updates waiting.
+    done = threading.Event()
+    threading.Thread(target=lambda: (client.post("/api/config", json={"after": 1}), done.set()),
+                     daemon=True).start()
+    assert done.wait(10), "update blocked after a failed one"
+    assert stored(host) == {"after": 1}
+
+    monkeypatch.setattr(host, "load_config", lambda: 1 / 0)
+    with app.test_request_context("/api/config"):
+        with pytest.raises(ZeroDivisionError) as info:
+            opsdeck.get_config.__wrapped__()
+    assert ("routes.opsdeck.get_config", "routes/opsdeck") in [
+        (e.name, e.filename) for e in traceback.extract_tb(info.value.__traceback__)]
+
+
+def test_slow_refresh_does_not_hold_up_other_updates(app, host, monkeypatch):
+    # The refresh (git in every project) runs after the save, outside the update lock.
+    other = {}
+
+    def refresh(token):
+        t = threading.Thread(target=lambda: other.setdefault(
+            "status", app.test_client().post("/api/config", json={"other": 1}).status_code))
+        t.start()
+        t.join(timeout=10)
+        return 1
+
+    monkeypatch.setattr(routes.git, "_refresh_all_project_git_auth", refresh)
+    resp = app.test_client().post("/api/config", json={"github_token": "new"})
+    assert resp.data == b'{"ok":true,"token_changed":true,"projects_refreshed":1}\n'
+    assert other == {"status": 200}
+    assert stored(host) == {"github_token": "new", "other": 1}
+
+
+def test_overlapping_updates_keep_every_key(live_server):
+    from conftest import http
+
+    threads_per_round, rounds = 24, 3
+    for r in range(rounds):
+        barrier = threading.Barrier(threads_per_round)
+        statuses = []
+
+        def post(i):
+            barrier.wait(timeout=10)
+            statuses.append(http("POST", live_server.url + "/api/config", {f"r{r}k{i}": i})[0])
+
+        threads = [threading.Thread(target=post, args=(i,)) for i in range(threads_per_round)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=30)
+        assert statuses == [200] * threads_per_round
+    status, document = http("GET", live_server.url + "/api/config")
+    assert status == 200
+    expected = {f"r{r}k{i}" for r in range(rounds) for i in range(threads_per_round)}
+    assert expected - set(document) == set()
