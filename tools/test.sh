@@ -3,4 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON ${ZETADESK_CMAKE_ARGS:-}" tools/build.sh
-exec python3.14 -m pytest tests "$@"
+exec python3.14 -m pytest "$@"  # no path given: testpaths of pytest.ini
