@@ -2,13 +2,20 @@
 # (tools/devenv.sh uses the host's python3.14 when it has one).
 DEV := tools/devenv.sh run
 
-.PHONY: build test demo wheels wheel-dev wheel-compiled clean
+.PHONY: build test hardening demo wheels wheel-dev wheel-compiled clean
 
 build:
 	$(DEV) tools/build.sh
 
 test:
 	$(DEV) tools/test.sh
+
+# Memory-error, reference-leak, fuzzing and portability checks (see docs/hardening.md).
+hardening:
+	$(DEV) tools/variant.sh asan
+	$(DEV) tools/variant.sh debug
+	$(DEV) tools/variant.sh fuzz
+	$(DEV) tools/variant.sh clang
 
 demo:
 	$(DEV) tools/demo.sh

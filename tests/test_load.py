@@ -238,7 +238,8 @@ def test_load_with_faults(tmp_path):
         missing = {k: v for k, v in accepted.items() if stored.get(k) != v}
         assert missing == {}
         rss_growth_kb = proc_status(pid, "VmRSS") - rss_start
-        assert rss_growth_kb < 5 * 1024, f"resident memory grew by {rss_growth_kb} KiB"
+        if not os.environ.get("ZETADESK_SANITIZED"):  # ASan's quarantine holds freed memory
+            assert rss_growth_kb < 5 * 1024, f"resident memory grew by {rss_growth_kb} KiB"
 
         # Hang up every stream with no further log output: each stream's
         # thread must end within a polling cycle (plus scheduling slack).

@@ -31,7 +31,9 @@ def browser(tmp_path):
                  f"--user-data-dir={tmp_path / 'chromium-profile'}"):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=CHROMEDRIVER),
+    # The browser is not ours to instrument: keep a sanitizer runtime out of it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=CHROMEDRIVER, env=env),
                               options=options)
     driver.set_page_load_timeout(30)
     yield driver

@@ -30,7 +30,7 @@ case $name in
     export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
     export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:abort_on_error=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
-    export PYTHONMALLOC=malloc
+    export PYTHONMALLOC=malloc ZETADESK_SANITIZED=1
     status=0
     python3.14 -m pytest tests "$@" || status=$?
     if compgen -G "$reports/*" >/dev/null; then
