@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #ifndef HELPER_MODULE
 #error "HELPER_MODULE must name the module file relative to the program's directory"
@@ -46,23 +45,24 @@ void reserve_standard_fds() {
     }
 }
 
-std::string module_path(const char *argv0) {
+// Writes the module's absolute path into `out`; false (with a message) when
+// it cannot be found.
+bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) {
         std::fprintf(stderr, "%s: cannot locate own executable: %s\n", argv0, std::strerror(errno));
-        return {};
+        return false;
     }
     self[n] = '\0';
-    std::string dir(self);
-    dir.erase(dir.rfind('/') + 1);
-    std::string candidate = dir + HELPER_MODULE;
-    char resolved[PATH_MAX];
-    if (!realpath(candidate.c_str(), resolved)) {
-        std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate.c_str(), std::strerror(errno));
-        return {};
+    char candidate[2 * PATH_MAX];
+    const char *slash = std::strrchr(self, '/');
+    std::snprintf(candidate, sizeof candidate, "%.*s%s", int(slash - self + 1), self, HELPER_MODULE);
+    if (!realpath(candidate, out)) {
+        std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate, std::strerror(errno));
+        return false;
     }
-    return resolved;
+    return true;
 }
 
 void start_interpreter(int argc, char **argv) {
@@ -109,13 +109,13 @@ struct Owned {
 
 // The import system's own steps for an extension module, with __name__
 // set to "__main__" between creating and executing it.
-bool run_as_main(const std::string &path) {
+bool run_as_main(const char *path) {
     Owned imp(PyImport_ImportModule("_imp"));
     Owned bootstrap(PyImport_ImportModule("_frozen_importlib"));
     Owned external(PyImport_ImportModule("_frozen_importlib_external"));
     if (!imp || !bootstrap || !external) return false;
     Owned name(PyUnicode_FromString(module_name));
-    Owned origin(PyUnicode_DecodeFSDefault(path.c_str()));
+    Owned origin(PyUnicode_DecodeFSDefault(path));
     if (!name || !origin) return false;
     Owned loader(PyObject_CallMethod(external.p, "ExtensionFileLoader", "OO", name.p, origin.p));
     if (!loader) return false;
@@ -160,8 +160,8 @@ void discard_stdout() {
 
 int main(int argc, char **argv) {
     reserve_standard_fds();
-    std::string path = module_path(argc > 0 ? argv[0] : "git-credential-zetadesk");
-    if (path.empty()) return 1;
+    char path[PATH_MAX];
+    if (!module_path(argc > 0 ? argv[0] : "git-credential-zetadesk", path)) return 1;
     start_interpreter(argc, argv);
 
     int status = 0;
