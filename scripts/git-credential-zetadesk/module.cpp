@@ -1,9 +1,153 @@
 // scripts.git_credential_zetadesk: the git credential helper module.
+//
+// git runs the helper with an action (get, store, erase) and a credential
+// description on stdin.  Only get answers, and only for GitHub hosts, with
+// the token the IDE saved in ~/.zetadesk/config.json.  The program
+// git-credential-zetadesk (main.cpp) runs this module as __main__.
 #include "modframe.h"
+
+#include <string_view>
 
 namespace {
 
-void body() {}
+using namespace mf;
+
+// The host whose token the configuration file holds.
+constexpr std::string_view github_host = "github.com";
+
+bool ascii_equal_nocase(Py_UCS4 c, char expected) {
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    return c == static_cast<Py_UCS4>(static_cast<unsigned char>(expected));
+}
+
+// Whether git asks about GitHub itself or one of its subdomains.  A plain
+// substring test would hand the token to "github.com.evil.example" or
+// "evilgithub.com", so the name must match whole: surrounding whitespace and
+// one ":<port>" are dropped, then it must be github.com or end in
+// .github.com, ASCII case-insensitively.
+bool is_github_host(PyObject *host) {
+    if (!PyUnicode_Check(host)) return false;
+    Ref stripped = call_method(host, "strip"_id);
+    PyObject *s = stripped.get();
+    const int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    Py_ssize_t end = PyUnicode_GET_LENGTH(s);
+
+    Py_ssize_t digits = end;
+    while (digits > 0) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, digits - 1);
+        if (c < '0' || c > '9') break;
+        --digits;
+    }
+    if (digits < end && digits > 0 && PyUnicode_READ(kind, data, digits - 1) == ':') end = digits - 1;
+
+    const auto n = static_cast<Py_ssize_t>(github_host.size());
+    if (end < n) return false;
+    const Py_ssize_t start = end - n;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!ascii_equal_nocase(PyUnicode_READ(kind, data, start + i), github_host[i])) return false;
+    return start == 0 || PyUnicode_READ(kind, data, start - 1) == '.';
+}
+
+Site read_token_site{"_read_token", __LINE__};
+PyObject *read_token(PyObject *, PyObject *) {
+    return boundary(read_token_site, [] {
+        Ref token;
+        Ref caught = catch_ordinary([&] {
+            Ref cfg;
+            Ref file = call_kw(global("open"_id), {global("CONFIG_PATH"_id).get(), "r"_id},
+                               {{"encoding"_id, "utf-8"_id}});
+            with(file.get(), [&] { cfg = call_method(global("json"_id), "load"_id, file); });
+            Ref value = call_method(cfg, "get"_id, "github_token"_id, ""_id);
+            token = truthy(value) ? value : Ref::borrow(""_id);
+        });
+        // Whatever went wrong, git simply gets no answer from us.
+        return caught ? Ref::borrow(""_id) : token;
+    });
+}
+
+Site parse_input_site{"_parse_input", __LINE__};
+PyObject *parse_input(PyObject *, PyObject *) {
+    return boundary(parse_input_site, [] {
+        Ref data = dict({});
+        Ref stdin_ = attr(global("sys"_id), "stdin"_id);
+        Ref lines = Ref::steal(PyObject_GetIter(stdin_.get()));
+        Ref newline = str("\n");
+        while (Ref raw_line = Ref::adopt(PyIter_Next(lines.get()))) {
+            Ref line = call_method(raw_line, "rstrip"_id, newline);
+            // A blank line ends the description; git may keep the pipe open.
+            if (!truthy(line)) return data;
+            int has_sep = PySequence_Contains(line.get(), "="_id);
+            if (has_sep < 0) fail();
+            if (!has_sep) continue;
+            Ref parts = call_method(line, "partition"_id, "="_id);
+            Ref key = call_method(Ref::steal(PySequence_GetItem(parts.get(), 0)), "strip"_id);
+            Ref value = Ref::steal(PySequence_GetItem(parts.get(), 2));
+            set_item(data.get(), key.get(), value.get());
+        }
+        if (PyErr_Occurred()) fail();
+        return data;
+    });
+}
+
+Site cmd_get_site{"cmd_get", __LINE__};
+PyObject *cmd_get(PyObject *, PyObject *) {
+    return boundary(cmd_get_site, [] {
+        Ref data = call(global("_parse_input"_id));
+        Ref host = call_method(data, "get"_id, "host"_id, ""_id);
+        // Other hosts never see the token; the file is not even opened.
+        if (!is_github_host(host.get())) return;
+        Ref token = call(global("_read_token"_id));
+        if (!truthy(token)) return;
+        Ref formatted = Ref::steal(PyObject_Format(token.get(), nullptr));
+        Ref password = Ref::steal(PyUnicode_Concat(str("password=").get(), formatted.get()));
+        Ref print = global("print"_id);
+        call(print, str("username=x-access-token"));
+        call(print, password);
+        call(print);
+    });
+}
+
+// The configuration file is the only place that holds the token, so there
+// is nothing to remember or forget.
+Site cmd_store_site{"cmd_store", __LINE__};
+PyObject *cmd_store(PyObject *, PyObject *) {
+    return boundary(cmd_store_site, [] {});
+}
+
+Site cmd_erase_site{"cmd_erase", __LINE__};
+PyObject *cmd_erase(PyObject *, PyObject *) {
+    return boundary(cmd_erase_site, [] {});
+}
+
+PyMethodDef functions[] = {
+    {"_read_token", read_token, METH_NOARGS, "_read_token()"},
+    {"_parse_input", parse_input, METH_NOARGS,
+     "_parse_input()\n\nParse the key=value lines git sends on stdin."},
+    {"cmd_get", cmd_get, METH_NOARGS, "cmd_get()"},
+    {"cmd_store", cmd_store, METH_NOARGS, "cmd_store()"},
+    {"cmd_erase", cmd_erase, METH_NOARGS, "cmd_erase()"},
+};
+
+void body() {
+    for (PyObject *name : {"sys"_id, "os"_id, "json"_id}) bind_import(name);
+    Ref path = attr(global("os"_id), "path"_id);
+    set_global("CONFIG_PATH"_id, call_method(path, "expanduser"_id, str("~/.zetadesk/config.json")));
+    for (PyMethodDef &def : functions) set_global(intern(def.ml_name), function(&def));
+
+    if (!equal(global("__name__"_id).get(), "__main__"_id)) return;
+    Ref argv = attr(global("sys"_id), "argv"_id);
+    Py_ssize_t argc = PyObject_Length(argv.get());
+    if (argc < 0) fail();
+    Ref action = argc > 1 ? Ref::steal(PySequence_GetItem(argv.get(), 1)) : Ref::borrow("get"_id);
+    set_global("action"_id, action);
+    if (equal(action.get(), "get"_id))
+        call(global("cmd_get"_id));
+    else if (equal(action.get(), "store"_id))
+        call(global("cmd_store"_id));
+    else if (equal(action.get(), "erase"_id))
+        call(global("cmd_erase"_id));
+}
 
 }  // namespace
 
@@ -11,7 +155,29 @@ const mf::ModuleInfo mf::this_module = {
     .short_name = "git_credential_zetadesk",
     .full_name = "scripts.git_credential_zetadesk",
     .source_path = "scripts/git-credential-zetadesk",
-    .doc = "ZetaDesk git credential helper.\n",
+    .doc = R"(ZetaDesk git credential helper.
+
+Implements the git credential helper protocol: git runs the helper with an
+action (get, store or erase) and writes key=value lines describing the
+credential to its standard input.
+
+On get for a GitHub host, the helper reads ~/.zetadesk/config.json and
+returns the saved github_token as the password, with username=x-access-token
+(the user name GitHub expects for personal access and OAuth tokens).  For
+any other host, or when no token is saved, it answers nothing and git goes
+on to its other credential sources.
+
+store and erase are no-ops, since the configuration file is always the
+source of truth.  Every git invocation configured with this helper therefore
+uses the token currently saved by the IDE, never one stored earlier.
+
+Install (with git-credential-zetadesk on PATH):
+    git config --global credential.helper zetadesk
+or by its full path:
+    git config --global credential.helper /path/to/git-credential-zetadesk
+or, for absolute path resolution through the shell, with git's "!" form:
+    git config --global credential.helper '!/path/to/git-credential-zetadesk'
+)",
     .body = body,
 };
 

@@ -1,0 +1,194 @@
+// git-credential-zetadesk: starts CPython and runs the helper module
+// scripts.git_credential_zetadesk as the main program, the way
+// `python -m` would: __name__ is "__main__" while its body runs, and
+// sys.argv is exactly our command line.
+//
+// The module's shared object is found relative to this program's own file
+// (HELPER_MODULE is the path from bin/ to it), so git can start us from any
+// working directory, by absolute path or through PATH and symlinks.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifndef HELPER_MODULE
+#error "HELPER_MODULE must name the module file relative to the program's directory"
+#endif
+#ifndef PYTHON_HOME
+#error "PYTHON_HOME must name the prefix of the Python installation linked in"
+#endif
+
+namespace {
+
+constexpr const char *module_name = "scripts.git_credential_zetadesk";
+
+// A closed standard descriptor would be reused by the next open() (the
+// configuration file could become fd 1).  Park /dev/null there instead,
+// opened the wrong way round for 0 and 1 so that reading the request or
+// writing an answer still fails loudly rather than seeming to work.
+void reserve_standard_fds() {
+    const int modes[] = {O_WRONLY, O_RDONLY, O_WRONLY};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int opened = open("/dev/null", modes[fd]);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+// Writes the module's absolute path into `out`; false (with a message) when
+// it cannot be found.
+bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        std::fprintf(stderr, "%s: cannot locate own executable: %s\n", argv0, std::strerror(errno));
+        return false;
+    }
+    self[n] = '\0';
+    char candidate[2 * PATH_MAX];
+    const char *slash = std::strrchr(self, '/');
+    std::snprintf(candidate, sizeof candidate, "%.*s%s", int(slash - self + 1), self, HELPER_MODULE);
+    if (!realpath(candidate, out)) {
+        std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void start_interpreter(int argc, char **argv) {
+    PyPreConfig preconfig;
+    PyPreConfig_InitIsolatedConfig(&preconfig);
+    preconfig.utf8_mode = 1;  // paths and the configuration file are UTF-8
+    PyStatus status = Py_PreInitialize(&preconfig);
+    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
+
+    PyConfig config;
+    // Isolated: PYTHONPATH, PYTHONHOME and the user's site directory of
+    // whoever runs git must not change what the helper imports.
+    PyConfig_InitIsolatedConfig(&config);
+    config.parse_argv = 0;
+    config.site_import = 0;
+    // SIGPIPE ignored, so a closed stdout surfaces as BrokenPipeError.
+    config.install_signal_handlers = 1;
+    bool ok = true;
+    auto check = [&](PyStatus s) {
+        if (ok && PyStatus_Exception(s)) {
+            status = s;
+            ok = false;
+        }
+    };
+    check(PyConfig_SetBytesArgv(&config, argc, argv));
+    check(PyConfig_SetBytesString(&config, &config.home, PYTHON_HOME));
+    // Undecodable request bytes are an error, whatever the locale says.
+    check(PyConfig_SetString(&config, &config.stdio_encoding, L"utf-8"));
+    check(PyConfig_SetString(&config, &config.stdio_errors, L"strict"));
+    if (ok) status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
+}
+
+// Owning reference for the few objects main needs.
+struct Owned {
+    PyObject *p;
+    explicit Owned(PyObject *o) : p(o) {}
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { Py_XDECREF(p); }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// The import system's own steps for an extension module, with __name__
+// set to "__main__" between creating and executing it.
+bool run_as_main(const char *path) {
+    Owned imp(PyImport_ImportModule("_imp"));
+    Owned bootstrap(PyImport_ImportModule("_frozen_importlib"));
+    Owned external(PyImport_ImportModule("_frozen_importlib_external"));
+    if (!imp || !bootstrap || !external) return false;
+    Owned name(PyUnicode_FromString(module_name));
+    Owned origin(PyUnicode_DecodeFSDefault(path));
+    if (!name || !origin) return false;
+    Owned loader(PyObject_CallMethod(external.p, "ExtensionFileLoader", "OO", name.p, origin.p));
+    if (!loader) return false;
+    Owned spec_type(PyObject_GetAttrString(bootstrap.p, "ModuleSpec"));
+    if (!spec_type) return false;
+    Owned args(Py_BuildValue("(OO)", name.p, loader.p));
+    Owned kwargs(Py_BuildValue("{sO}", "origin", origin.p));
+    if (!args || !kwargs) return false;
+    Owned spec(PyObject_Call(spec_type.p, args.p, kwargs.p));
+    if (!spec || PyObject_SetAttrString(spec.p, "has_location", Py_True) < 0) return false;
+
+    Owned module(PyObject_CallMethod(imp.p, "create_dynamic", "O", spec.p));
+    if (!module) return false;
+    Owned main_name(PyUnicode_FromString("__main__"));
+    if (!main_name || PyObject_SetAttrString(module.p, "__name__", main_name.p) < 0 ||
+        PyObject_SetAttrString(module.p, "__spec__", spec.p) < 0)
+        return false;
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_SetItemString(modules, "__main__", module.p) < 0) return false;
+    Owned done(PyObject_CallMethod(imp.p, "exec_dynamic", "O", module.p));
+    return bool(done);
+}
+
+// sys.<stream>.flush().  The answer sits in stdout's buffer until here; a
+// write failure must be reported and counted, not left to shutdown.
+bool flush(const char *stream) {
+    PyObject *out = PySys_GetObject(stream);  // borrowed
+    if (!out || out == Py_None) return true;
+    Owned done(PyObject_CallMethod(out, "flush", nullptr));
+    return bool(done);
+}
+
+// atexit's count of registered handlers (-1 if it cannot tell).
+long exit_handlers() {
+    Owned atexit(PyImport_ImportModule("atexit"));
+    Owned count(atexit ? PyObject_CallMethod(atexit.p, "_ncallbacks", nullptr) : nullptr);
+    long n = count ? PyLong_AsLong(count.p) : -1;
+    PyErr_Clear();
+    return n;
+}
+
+void discard_stdout() {
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull >= 0) {
+        dup2(devnull, 1);
+        if (devnull != 1) close(devnull);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    reserve_standard_fds();
+    char path[PATH_MAX];
+    if (!module_path(argc > 0 ? argv[0] : "git-credential-zetadesk", path)) return 1;
+    start_interpreter(argc, argv);
+
+    int status = 0;
+    if (!run_as_main(path)) {
+        PyErr_Print();
+        status = 1;
+    }
+    if (!flush("stdout")) {
+        PyErr_Print();
+        // Whatever is left in the buffer cannot be delivered; do not try again at shutdown.
+        discard_stdout();
+        status = 1;
+    }
+    // git starts the helper for every remote operation, and tearing the
+    // interpreter down (freeing every module and object) is a tenth of the
+    // run.  Once both streams are flushed, no caller can tell the difference,
+    // unless something registered work for exit: then shut down properly.
+    if (!flush("stderr")) PyErr_Clear();
+    if (exit_handlers() != 0) return Py_FinalizeEx() < 0 ? 1 : status;
+    _exit(status);
+}
