@@ -162,6 +162,11 @@ Ref function(PyMethodDef *def, PyObject *self) {
     return Ref::steal(PyCFunction_NewEx(def, self, module_name.get()));
 }
 
+Ref new_type(PyType_Spec *spec, PyObject *bases) {
+    if (!adopted) raise(PyExc_SystemError, "module is not initialised");
+    return Ref::steal(PyType_FromModuleAndSpec(adopted, spec, bases));
+}
+
 // ---- exceptions and traceback entries -----------------------------------
 
 bool pending_is_ordinary() { return PyErr_ExceptionMatches(PyExc_Exception); }

@@ -199,6 +199,10 @@ void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names);
 Ref function(PyMethodDef *def);
 Ref function(PyMethodDef *def, PyObject *self);
 
+// A heap type defined by this module (PyType_FromModuleAndSpec on the
+// adopted module object): `PyType_GetModule` of it is the module.
+Ref new_type(PyType_Spec *spec, PyObject *bases = nullptr);
+
 // ---- exceptions ---------------------------------------------------------
 
 // Whether the pending exception belongs to the Exception family.
