@@ -61,12 +61,33 @@ inline void escape_code_point(std::string &out, uint32_t c) {
     escape_unit(out, c);
 }
 
+// Bytes that json.dumps writes unchanged.
+constexpr auto plain_table = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c <= 0x7e; ++c) t[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    return t;
+}();
+inline bool plain_ascii(unsigned char c) { return plain_table[c]; }
+
+// Appends the longest run of bytes that need no escape; returns its end.
+inline const unsigned char *plain_run(std::string &out, const unsigned char *p, const unsigned char *end) {
+    const unsigned char *run = p;
+    while (p < end && plain_ascii(*p)) ++p;
+    out.append(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
+    return p;
+}
+
 void json_string(std::string &out, PyObject *s) {
     out.push_back('"');
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i) escape_code_point(out, PyUnicode_READ(kind, data, i));
+    if (PyUnicode_IS_ASCII(s)) {
+        const unsigned char *p = PyUnicode_1BYTE_DATA(s), *const end = p + n;
+        while ((p = plain_run(out, p, end)) < end) escape_code_point(out, *p++);
+    } else {
+        const int kind = PyUnicode_KIND(s);
+        const void *data = PyUnicode_DATA(s);
+        for (Py_ssize_t i = 0; i < n; ++i) escape_code_point(out, PyUnicode_READ(kind, data, i));
+    }
     out.push_back('"');
 }
 
@@ -84,7 +105,7 @@ inline int utf8_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xe
 
 void json_utf8(std::string &out, const unsigned char *p, const unsigned char *end) {
     out.push_back('"');
-    while (p < end) {
+    while ((p = plain_run(out, p, end)) < end) {
         const int n = utf8_length(*p);
         escape_code_point(out, decode_utf8(p, n));
         p += n;
@@ -128,33 +149,50 @@ Ref ascii_str(const std::string &text) {
     return s;
 }
 
-Ref entry_event(std::string &scratch, PyObject *text, PyObject *time) {
-    scratch.assign(event_head);
-    if (json_value(scratch, text)) {
-        scratch.append(event_middle);
-        if (json_value(scratch, time)) {
-            scratch.append(event_tail);
-            return ascii_str(scratch);
+// One event for a buffer entry, appended to `out`.
+void entry_event(std::string &out, PyObject *text, PyObject *time) {
+    const std::size_t mark = out.size();
+    out.append(event_head);
+    if (json_value(out, text)) {
+        out.append(event_middle);
+        if (json_value(out, time)) {
+            out.append(event_tail);
+            return;
         }
     }
+    out.resize(mark);
     Ref object = dict({{"type"_id, "log"_id}, {"text"_id, text}, {"time"_id, time}});
     Ref dumped = call_method(global("json"_id), "dumps"_id, object);
-    return Ref::steal(PyUnicode_FromFormat("data: %U\n\n", dumped.get()));
+    out.append("data: ");
+    out.append(utf8(dumped.get()));
+    out.append("\n\n");
 }
 
-// datetime.now(timezone.utc).isoformat()
+// datetime.now(timezone.utc).isoformat(); the date and time of day are
+// formatted once per second (callers hold the GIL).
 void utc_now_iso(std::string &out) {
+    static time_t cached_second = -1;
+    static char prefix[32];
+    static std::size_t prefix_length = 0;
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    const time_t secs = ts.tv_sec;
-    const long micros = ts.tv_nsec / 1000;
-    tm t;
-    gmtime_r(&secs, &t);
-    char buf[48];
-    int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
-                          t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    if (micros) n += std::snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), ".%06ld", micros);
-    out.append(buf, static_cast<std::size_t>(n));
+    if (ts.tv_sec != cached_second) {
+        const time_t secs = ts.tv_sec;
+        tm t;
+        gmtime_r(&secs, &t);
+        const int n = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900,
+                                    t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+        prefix_length = static_cast<std::size_t>(n);
+        cached_second = ts.tv_sec;
+    }
+    out.append(prefix, prefix_length);
+    long micros = ts.tv_nsec / 1000;
+    if (micros) {
+        char fraction[7];
+        fraction[0] = '.';
+        for (int i = 6; i >= 1; --i, micros /= 10) fraction[i] = static_cast<char>('0' + micros % 10);
+        out.append(fraction, 7);
+    }
     out.append("+00:00");
 }
 
@@ -240,6 +278,35 @@ void queue(LogStream *s, const Ref &event) {
     append(s->events, event.get());
 }
 
+// Events of one cycle, handed to the framework as items of whole events: one
+// event per item in ordinary use, several (up to kItemBytes) when a cycle
+// finds a burst of output, so a burst does not cost one write per line.
+constexpr std::size_t kItemBytes = 64 * 1024;
+
+struct Batch {
+    LogStream *s;
+    std::string text;
+
+    void event_done() {
+        if (text.size() >= kItemBytes) flush();
+    }
+    void flush() {
+        if (text.empty()) return;
+        queue(s, ascii_str(text));
+        text.clear();
+    }
+    // Queues what is complete, keeping the pending exception.
+    void flush_keeping_error() {
+        PyObject *pending = PyErr_GetRaisedException();
+        try {
+            flush();
+        } catch (...) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(pending);
+    }
+};
+
 // Steps 1 and 2: where the stream starts.
 void start(LogStream *s) {
     if (!s->path) {
@@ -292,17 +359,26 @@ void buffer_check(LogStream *s) {
     s->idx = len;
     Py_XSETREF(s->last, len ? Py_NewRef(items[len - 1]) : nullptr);
 
-    std::string scratch;
-    for (Py_ssize_t i = from; i < len; ++i) {
-        Ref text = Ref::steal(PyObject_GetItem(items[i], "text"_id));
-        Ref time = Ref::steal(PyObject_GetItem(items[i], "time"_id));
-        queue(s, entry_event(scratch, text.get(), time.get()));
+    Batch batch{s, {}};
+    try {
+        for (Py_ssize_t i = from; i < len; ++i) {
+            Ref text = Ref::steal(PyObject_GetItem(items[i], "text"_id));
+            Ref time = Ref::steal(PyObject_GetItem(items[i], "time"_id));
+            entry_event(batch.text, text.get(), time.get());
+            batch.event_done();
+        }
+    } catch (...) {
+        // The events before the failing entry still go out first.
+        translate_current_exception();
+        batch.flush_keeping_error();
+        throw PyError{};
     }
+    batch.flush();
 }
 
 // One piece of new file content between line breaks: stripped as str.strip()
 // does, and sent unless empty.
-void file_piece(LogStream *s, std::string &scratch, const unsigned char *p, const unsigned char *end) {
+void file_piece(Batch &batch, const unsigned char *p, const unsigned char *end) {
     while (p < end) {
         const int n = utf8_length(*p);
         if (!Py_UNICODE_ISSPACE(decode_utf8(p, n))) break;
@@ -315,14 +391,15 @@ void file_piece(LogStream *s, std::string &scratch, const unsigned char *p, cons
         end = q;
     }
     if (p == end) return;
-    scratch.assign(event_head);
-    json_utf8(scratch, p, end);
-    scratch.append(event_middle);
-    scratch.push_back('"');
-    utc_now_iso(scratch);
-    scratch.push_back('"');
-    scratch.append(event_tail);
-    queue(s, ascii_str(scratch));
+    std::string &out = batch.text;
+    out.append(event_head);
+    json_utf8(out, p, end);
+    out.append(event_middle);
+    out.push_back('"');
+    utc_now_iso(out);
+    out.push_back('"');
+    out.append(event_tail);
+    batch.event_done();
 }
 
 // Reads the file from `offset` to its end: the bytes, or an errno value.
@@ -361,29 +438,43 @@ void read_growth(LogStream *s) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, s->state->log_file);
         fail();
     }
-    // Invalid bytes go first; CR, LF and CR LF then all end a piece.
-    const auto *p = reinterpret_cast<const unsigned char *>(data.data());
-    const unsigned char *const end = p + data.size();
-    std::string piece, scratch;
+    // Invalid bytes go first (dropped in place); CR, LF and CR LF then all
+    // end a piece.
+    auto *const begin = reinterpret_cast<unsigned char *>(data.data());
+    const unsigned char *const end = begin + data.size();
+    const unsigned char *p = begin;
+    // Nothing moves before the first non-ASCII byte.
+    while (end - p >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (word & 0x8080808080808080ull) break;
+        p += 8;
+    }
+    unsigned char *w = const_cast<unsigned char *>(p);
     while (p < end) {
-        const int n = utf8_sequence(p, end);
-        if (n < 0) break;  // unfinished: left for the next cycle
-        if (n == 0) {
-            ++p;
+        if (*p < 0x80) {
+            *w++ = *p++;
             continue;
         }
-        if (*p == '\n' || *p == '\r') {
-            file_piece(s, scratch, reinterpret_cast<const unsigned char *>(piece.data()),
-                       reinterpret_cast<const unsigned char *>(piece.data()) + piece.size());
-            piece.clear();
-        } else {
-            piece.append(reinterpret_cast<const char *>(p), static_cast<std::size_t>(n));
+        const int n = utf8_sequence(p, end);
+        if (n < 0) break;  // unfinished: left for the next cycle
+        if (n > 0) {
+            std::memmove(w, p, static_cast<std::size_t>(n));
+            w += n;
         }
-        p += n;
+        p += n > 0 ? n : 1;
     }
-    file_piece(s, scratch, reinterpret_cast<const unsigned char *>(piece.data()),
-               reinterpret_cast<const unsigned char *>(piece.data()) + piece.size());
-    s->file_size = offset + static_cast<uint64_t>(p - reinterpret_cast<const unsigned char *>(data.data()));
+    Batch batch{s, {}};
+    const unsigned char *piece = begin;
+    for (const unsigned char *q = begin; q < w; ++q) {
+        if (*q == '\n' || *q == '\r') {
+            file_piece(batch, piece, q);
+            piece = q + 1;
+        }
+    }
+    file_piece(batch, piece, w);
+    batch.flush();
+    s->file_size = offset + static_cast<uint64_t>(p - begin);
 }
 
 // Step 3.2: the existence and size query are not guarded; the read is, and
