@@ -40,7 +40,8 @@ def _bind(app, host, port, wait_seconds):
     while True:
         try:
             return make_server(host, port, app, threaded=True)
-        except OSError:
+        except (OSError, SystemExit):
+            # Werkzeug reports a port in use with sys.exit(1), not OSError.
             if time.monotonic() >= deadline:
                 raise
             time.sleep(0.1)

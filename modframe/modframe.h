@@ -202,9 +202,10 @@ Ref function(PyMethodDef *def);
 Ref function(PyMethodDef *def, PyObject *self);
 
 // A class statement for a native class: a heap type made from `spec` in this
-// module (its methods get the type as their defining class), with `bases` (a
-// class or a tuple of classes, NULL for object), which may be Python classes.
-Ref new_type(PyType_Spec *spec, PyObject *bases);
+// module (PyType_GetModule of it is the module; its methods get the type as
+// their defining class), with `bases` (a class or a tuple of classes, NULL for
+// object), which may be Python classes.
+Ref new_type(PyType_Spec *spec, PyObject *bases = nullptr);
 
 // ---- exceptions ---------------------------------------------------------
 
