@@ -19,7 +19,8 @@ from conftest import LiveServer
 
 CLIENTS = 8
 REQUESTS = 20_000
-WARM_UP = 2_000
+WARM_UP = 3_000
+KEYS = 100  # configuration keys per client
 STREAMS = 20
 LOG_LINES = 300
 POLL = 0.5
@@ -145,7 +146,7 @@ def test_load_with_faults(tmp_path):
                     # A bounded key set keeps the document's size steady, so
                     # memory growth means a leak; each client's last value
                     # per key must survive.
-                    key = f"k{n}_{i % 100}"
+                    key = f"k{n}_{i % KEYS}"
                     method, path, body = "POST", "/api/config", {key: i}
                 elif choice < 0.70:
                     method, path, body = "GET", "/api/server/status", None
@@ -181,8 +182,11 @@ def test_load_with_faults(tmp_path):
                 w.start()
             return workers
 
-        # Warm-up: the allocator's per-thread arenas and the interpreter's
-        # caches fill in the first requests; growth is measured after them.
+        # Warm-up: every configuration key exists from the start, and the
+        # allocator's per-thread arenas and the interpreter's caches fill in
+        # the first requests; growth is measured after them.
+        assert request(server.url, "POST", "/api/config",
+                       {f"k{n}_{j}": -1 for n in range(CLIENTS) for j in range(KEYS)}) == 200
         for w in start_clients(WARM_UP):
             w.join(120)
         rss_start = proc_status(pid, "VmRSS")

@@ -17,6 +17,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if !defined(_WIN32)
+#include <poll.h>
+#include <sys/socket.h>
+#endif
 
 namespace opsdeck {
 namespace {
@@ -201,12 +205,14 @@ void utc_now_iso(std::string &out) {
 struct StreamState {
     PyObject_HEAD
     PyObject *log_file;
+    PyObject *peer;  // the client's socket when the server exposes it, else NULL
     bool alive;
 };
 
 void state_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     Py_CLEAR(reinterpret_cast<StreamState *>(self)->log_file);
+    Py_CLEAR(reinterpret_cast<StreamState *>(self)->peer);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -219,6 +225,30 @@ PyType_Spec state_spec = {
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = state_slots,
 };
+
+// A client that hung up without a word is only noticed by the server at its
+// next failed write, and a silent stream writes nothing.  Where the server
+// exposes the client's socket, a hang-up shows as end-of-file on it.
+bool peer_gone(StreamState *st) {
+#if defined(_WIN32)
+    (void)st;
+    return false;
+#else
+    if (!st->peer) return false;
+    int fd = PyObject_AsFileDescriptor(st->peer);
+    if (fd < 0) {  // closed by the server: the response is over
+        PyErr_Clear();
+        return true;
+    }
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+    if (!(p.revents & POLLIN)) return false;
+    char byte;
+    // A pipelined request is data, not a hang-up: only end-of-file counts.
+    return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+#endif
+}
 
 // ---- the body iterator -----------------------------------------------------
 
@@ -538,6 +568,7 @@ Ref advance(LogStream *s) {
             s->phase = test_flag;
             break;
         case test_flag:
+            if (s->state->alive && peer_gone(s->state)) s->state->alive = false;
             if (!s->state->alive) {
                 finish(s);
                 return Ref();
@@ -696,6 +727,9 @@ PyObject *server_logs_stream(PyObject *, PyObject *) {
         auto *st = reinterpret_cast<StreamState *>(state.get());
         st->log_file = log_file.release();
         st->alive = true;
+        Ref environ = attr(global("request"_id), "environ"_id);
+        Ref peer = call_method(environ, "get"_id, "werkzeug.socket"_id);
+        if (peer.get() != Py_None) st->peer = peer.release();
 
         Ref close_callback = function(&on_close_def, state.get());
         // Flask's Request has no call_on_close; a host's request may.
