@@ -341,17 +341,6 @@ def test_errors_end_the_stream_after_earlier_events(app, host, polls):
     assert (last.name, last.filename) == ("routes.opsdeck.server_logs_stream.generate", "routes/opsdeck")
 
 
-def test_unreadable_file_is_retried_while_the_stream_goes_on(app, host, polls):
-    os.mkdir(os.path.join(host.CONFIG_DIR, "server.log"))
-    resp, body, on_close = open_stream(app)
-    reader = Reader(body)
-    started(polls, 2)
-    host._log_buffer.append({"time": "t", "text": "still here"})
-    assert texts(reader.take(1)) == ["still here"]
-    on_close()
-    assert reader.rest() == [] and reader.error is None
-
-
 json_values = st.one_of(
     st.text(), st.text(alphabet=st.characters(codec=None, min_codepoint=0, max_codepoint=0x10FFFF)),
     st.integers(), st.integers(min_value=-10**40, max_value=10**40),
