@@ -71,15 +71,28 @@ def test_system_info(client, host, monkeypatch):
 
 
 def test_stream_open_poll_close(client, host, monkeypatch):
+    import collections
     import routes.opsdeck as opsdeck
-    monkeypatch.setattr(opsdeck, "time", type("T", (), {"sleep": staticmethod(lambda s: None),
-                                                          "time": staticmethod(lambda: 0.0)}))
+    buffer = collections.deque(maxlen=8)  # steady size: growth means a leak
+
+    class Clock:
+        # The pause of each polling cycle logs a line instead of sleeping,
+        # so every cycle has an event to send.
+        @staticmethod
+        def sleep(seconds):
+            buffer.append({"time": "t", "text": "é"})
+
+    monkeypatch.setattr(opsdeck, "time", Clock)
+    monkeypatch.setattr(opsdeck, "_log_buffer", buffer)
+    with open(os.path.join(host.CONFIG_DIR, "server.log"), "w", encoding="utf-8") as f:
+        f.write("old\n")
 
     def action():
-        host._log_buffer.append({"time": "t", "text": "x"})
         resp = client.get("/api/server/logs/stream")
         body = iter(resp.response)
-        host._log_buffer.append({"time": "t", "text": "é"})
+        with open(os.path.join(host.CONFIG_DIR, "server.log"), "a", encoding="utf-8") as f:
+            f.write("new line\n")
+        next(body)
         next(body)
         resp.close()
 
@@ -92,12 +105,16 @@ def test_credential_helper_paths(tmp_path, monkeypatch):
     config.write_text('{"github_token": "tok"}', encoding="utf-8")
     monkeypatch.setattr(helper, "CONFIG_PATH", str(config))
 
-    for host_line in ("host=github.com\n\n", "host=example.org\n\n"):
-        def action():
-            monkeypatch.setattr(sys, "stdin", io.StringIO("protocol=https\n" + host_line))
-            monkeypatch.setattr(sys, "stdout", io.StringIO())
-            helper.cmd_get()
-        assert_no_leak(action)
+    saved = sys.stdin, sys.stdout
+    try:
+        for host_line in ("host=github.com\n\n", "host=example.org\n\n"):
+            def action():
+                sys.stdin = io.StringIO("protocol=https\n" + host_line)
+                sys.stdout = io.StringIO()
+                helper.cmd_get()
+            assert_no_leak(action)
+    finally:
+        sys.stdin, sys.stdout = saved
 
 
 def test_packaging_predicates(monkeypatch):

@@ -7,6 +7,7 @@
 #                                         failing on any sanitizer report
 #   tools/variant.sh debug [PYTEST ARGS]  build for the debug interpreter
 #                                         (python3.14d); the reference-leak test
+#   tools/variant.sh fuzz                 libFuzzer over the log scanner (ZETADESK_FUZZ_SECONDS, 60)
 #   tools/variant.sh clang                clang++ build, warnings are errors
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,6 +46,18 @@ case $name in
     ZETADESK_PYTHON=python3.14d ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON -DCMAKE_BUILD_TYPE=Debug" \
       tools/build.sh >/dev/null
     exec python3.14d -m pytest tests/test_refleaks.py "$@"
+    ;;
+  fuzz)
+    # libFuzzer over the log scanner, for a bounded time.
+    mkdir -p _build corpus
+    printf '\x03\x05a\r\nb\rc\n\xc3\xa9\xe2\x82' > corpus/seed-mixed
+    printf '\x07\x01\xf0\x9f\x98\x80\r\xff\n\xed\xa0\x80x' > corpus/seed-invalid
+    clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+      -Imodframe $(python3.14-config --includes) tests/fuzz/fuzz_log_scanner.cpp modframe/modframe.cpp \
+      $(python3.14-config --ldflags --embed) -o _build/fuzz_log_scanner
+    ASAN_OPTIONS=detect_leaks=0 _build/fuzz_log_scanner -max_total_time="${ZETADESK_FUZZ_SECONDS:-60}" \
+      -max_len=4096 -print_final_stats=1 corpus 2>&1 | tail -n 25
+    exit "${PIPESTATUS[0]}"
     ;;
   clang)
     CXX=clang++ ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON" tools/build.sh >/dev/null
