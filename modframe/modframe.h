@@ -227,6 +227,20 @@ Ref catch_ordinary(F &&body) {
     }
 }
 
+// Runs `body` with the pending exception set aside and puts it back after:
+// the error already raised is the one to report, so whatever `body` raises
+// is dropped.
+template <class F>
+void keeping_pending_error(F &&body) noexcept {
+    PyObject *pending = PyErr_GetRaisedException();
+    try {
+        body();
+    } catch (...) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 // ---- traceback entries and function boundaries ----------------------------
 
 // One traceback location: the function's dotted path inside the module

@@ -103,13 +103,7 @@ PyObject *server_restart(PyObject *, PyObject *) {
             // Not an ordinary error: a started successor still takes over.
             if (started) {
                 translate_current_exception();
-                PyObject *pending = PyErr_GetRaisedException();
-                try {
-                    schedule_exit();
-                } catch (...) {
-                    PyErr_Clear();
-                }
-                PyErr_SetRaisedException(pending);
+                keeping_pending_error([] { schedule_exit(); });
                 throw PyError{};
             }
             throw;

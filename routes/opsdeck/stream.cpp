@@ -327,13 +327,7 @@ struct Batch {
     }
     // Queues what is complete, keeping the pending exception.
     void flush_keeping_error() {
-        PyObject *pending = PyErr_GetRaisedException();
-        try {
-            flush();
-        } catch (...) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(pending);
+        keeping_pending_error([this] { flush(); });
     }
 };
 
