@@ -8,6 +8,7 @@ const LOG_TAIL = 200;
 const LOG_MAX_BATCHES = 5000;
 
 let currentPid = null;
+let storedWorkspace = "";  // the document's own "workspace" entry ("" when absent)
 let stream = null;
 let streamRetry = null;
 
@@ -64,6 +65,7 @@ async function refreshStatus() {
     setText("st-memory", typeof rss === "number" ? `${rss} MB peak RSS` : rss);
     setText("st-processes", st.connected_processes);
     setText("st-workspace", st.workspace);
+    $("cfg-workspace").placeholder = st.workspace ? `default: ${st.workspace}` : "";
     renderAddresses(st);
     setConnection(true, "online");
     return st;
@@ -132,7 +134,8 @@ function maskToken(token) {
 async function loadConfig() {
   try {
     const cfg = await api("GET", "/api/config");
-    $("cfg-workspace").value = cfg.workspace || "";
+    storedWorkspace = typeof cfg.workspace === "string" ? cfg.workspace : "";
+    $("cfg-workspace").value = storedWorkspace;
     // The token itself never reaches the page's text, only its mask.
     setText("cfg-token-saved", maskToken(typeof cfg.github_token === "string" ? cfg.github_token : ""));
   } catch (err) {
@@ -142,7 +145,11 @@ async function loadConfig() {
 
 async function saveConfig(event) {
   event.preventDefault();
-  const body = { workspace: $("cfg-workspace").value.trim() };
+  // Send only what the user changed: an untouched empty field must not
+  // store "" over the server's default workspace.
+  const body = {};
+  const workspace = $("cfg-workspace").value.trim();
+  if (workspace !== storedWorkspace) body.workspace = workspace;
   const token = $("cfg-token").value;
   if (token) body.github_token = token;
   setText("cfg-result", "saving…");
