@@ -150,20 +150,11 @@ void import_names(PyObject *module_name, PyObject *const *names, std::size_t n, 
     }
 }
 
-Ref import_from_list(PyObject *module_name, std::initializer_list<PyObject *> names) {
-    const std::size_t n = names.size();
-    Ref values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    std::vector<Ref> found(n);
-    import_names(module_name, names.begin(), n, found.data());
-    for (std::size_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), found[i].release());
-    return values;
-}
-
 void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names) {
-    Ref values = import_from_list(module_name, names);
-    Py_ssize_t i = 0;
-    for (PyObject *n : names) set_global(n, PyTuple_GET_ITEM(values.get(), i++));
+    std::vector<Ref> values(names.size());
+    import_names(module_name, names.begin(), names.size(), values.data());
+    std::size_t i = 0;
+    for (PyObject *n : names) set_global(n, values[i++]);
 }
 
 Ref function(PyMethodDef *def) { return function(def, adopted); }

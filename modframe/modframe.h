@@ -190,8 +190,7 @@ void bind_import(PyObject *name);
 // "cannot import name %S" for a name the module lacks.
 template <std::same_as<PyObject *>... N>
 std::array<Ref, sizeof...(N)> import_from(PyObject *module_name, N... names);
-Ref import_from_list(PyObject *module_name, std::initializer_list<PyObject *> names);
-// The same, storing the n values into out[0..n).
+// The same for n names, storing the values into out[0..n).
 void import_names(PyObject *module_name, PyObject *const *names, std::size_t n, Ref *out);
 // The same as a module-level statement: binds each name in the namespace.
 void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names);
@@ -276,19 +275,6 @@ PyObject *boundary(Site &site, F &&body) noexcept {
     }
     add_traceback(site);
     return nullptr;
-}
-
-// Same for int-returning slots (0 success, -1 failure).
-template <class F>
-int boundary_int(Site &site, F &&body) noexcept {
-    try {
-        body();
-        return 0;
-    } catch (...) {
-        translate_current_exception();
-    }
-    add_traceback(site);
-    return -1;
 }
 
 // ---- template definitions -----------------------------------------------
