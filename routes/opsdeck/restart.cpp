@@ -37,21 +37,10 @@ Ref open_text(const Ref &path, PyObject *mode) {
     return call_kw(global("open"_id), {path.get(), mode}, {{"encoding"_id, "utf-8"_id}});
 }
 
-// Closes `file` while an exception is pending, keeping that exception.
-void close_keeping_error(const Ref &file) {
-    PyObject *pending = PyErr_GetRaisedException();
-    PyObject *r = PyObject_CallMethodNoArgs(file.get(), "close"_id);
-    if (r)
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-}
-
 void write_marker() {
     Ref file = open_text(config_path("restart_marker.json"_id), "w"_id);
     with(file.get(), [&] {
-        Ref pid = call_method(global("os"_id), "getpid"_id);
+        Ref pid = current_pid();
         Ref utc = attr(global("timezone"_id), "utc"_id);
         Ref now = call_method(call_method(global("datetime"_id), "now"_id, utc), "isoformat"_id);
         Ref marker = dict({{"pid"_id, pid.get()}, {"time"_id, now.get()}});
@@ -69,9 +58,7 @@ PyObject *server_restart(PyObject *, PyObject *) {
         Ref script = call_method(attr(global("os"_id), "path"_id), "join"_id, global("SERVER_DIR"_id),
                                  "zetadesk_server.py"_id);
         Ref env = call_method(attr(global("os"_id), "environ"_id), "copy"_id);
-        Ref config = call(load_config);
-        set_item(env.get(), "ZETADESK_WORKSPACE"_id,
-                 call_method(config, "get"_id, "workspace"_id, global("WORKSPACE"_id)).get());
+        set_item(env.get(), "ZETADESK_WORKSPACE"_id, workspace_setting(load_config).get());
         set_item(env.get(), "ZETADESK_PORT"_id, Ref::steal(PyObject_Str(global("PORT"_id).get())).get());
         set_item(env.get(), "ZETADESK_HOST"_id, global("HOST"_id).get());
 
@@ -91,7 +78,7 @@ PyObject *server_restart(PyObject *, PyObject *) {
                              {"start_new_session"_id, Py_True}});
                 } catch (...) {
                     translate_current_exception();
-                    close_keeping_error(log);
+                    keeping_pending_error([&] { call_method(log, "close"_id); });
                     throw PyError{};
                 }
                 started = true;
