@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "own_path.h"
+
 #ifndef HELPER_MODULE
 #error "HELPER_MODULE must name the module file relative to the program's directory"
 #endif
@@ -49,12 +51,10 @@ void reserve_standard_fds() {
 // it cannot be found.
 bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
     char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
+    if (!own_executable(self, sizeof self)) {
         std::fprintf(stderr, "%s: cannot locate own executable: %s\n", argv0, std::strerror(errno));
         return false;
     }
-    self[n] = '\0';
     char candidate[2 * PATH_MAX];
     const char *slash = std::strrchr(self, '/');
     std::snprintf(candidate, sizeof candidate, "%.*s%s", int(slash - self + 1), self, HELPER_MODULE);
