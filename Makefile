@@ -16,6 +16,8 @@ hardening:
 	$(DEV) tools/variant.sh debug
 	$(DEV) tools/variant.sh fuzz
 	$(DEV) tools/variant.sh clang
+	$(DEV) tools/variant.sh portable
+	tools/variant.sh aarch64  # on the host: it builds and enters its own roots
 
 demo:
 	$(DEV) tools/demo.sh
