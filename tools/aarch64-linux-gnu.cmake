@@ -12,8 +12,19 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# FindPython asks the target's own interpreter (run by qemu) for its include
-# directory, extension suffix and prefix.
-set(Python_EXECUTABLE ${CMAKE_CURRENT_LIST_DIR}/cross-python)
+# FindPython asks the target's own interpreter, run by qemu-user (mounted in
+# by tools/cross.sh), for its include directory, extension suffix and
+# prefix.  That needs policy CMP0190 NEW, which the configure step passes
+# (-DCMAKE_POLICY_DEFAULT_CMP0190=NEW: it is read before this file); without
+# it FindPython does not ask a cross interpreter and the modules lose their
+# ABI tag.
+set(Python_EXECUTABLE ${ZETADESK_TARGET_ROOT}/usr/bin/python3.14)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L ${ZETADESK_TARGET_ROOT})
+# Where the program finds the standard library on the target (Debian's python3.14).
+set(ZETADESK_PYTHON_HOME /usr)
+# Debian's pyconfig.h includes its multiarch twin <aarch64-linux-gnu/python3.14/
+# pyconfig.h>: search the root's include directory too, but after the cross
+# compiler's own C library headers.
+set(CMAKE_CXX_FLAGS_INIT "-idirafter ${ZETADESK_TARGET_ROOT}/usr/include")
 # libpython's own dependencies (libz, libexpat) live in the arm64 root.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${ZETADESK_TARGET_ROOT}/usr/lib/aarch64-linux-gnu")

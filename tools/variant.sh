@@ -87,7 +87,7 @@ case $name in
     tools/cross.sh build . /bin/bash -c '
       set -e
       cmake -S . -B _build -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/aarch64-linux-gnu.cmake \
-        -DZETADESK_WERROR=ON >/dev/null
+        -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DZETADESK_WERROR=ON >/dev/null
       cmake --build _build >/dev/null
       # Every artefact must be an aarch64 binary, not a stray host build.
       for f in routes/*.so scripts/*.so ./*.so bin/git-credential-zetadesk; do
