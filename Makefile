@@ -15,6 +15,7 @@ hardening:
 	$(DEV) tools/variant.sh asan
 	$(DEV) tools/variant.sh debug
 	$(DEV) tools/variant.sh fuzz
+	$(DEV) tools/variant.sh fuzz-credential
 	$(DEV) tools/variant.sh clang
 
 demo:
