@@ -186,7 +186,7 @@ values = st.sampled_from(["github.com", "GitHub.COM", "api.github.com:8443", "gi
                           "a=b", "\x00"])
 lines = st.one_of(
     st.builds(lambda k, v: (k + "=" + v).encode(), keys, values),
-    st.binary(max_size=10).filter(lambda b: b"\n" not in b),
+    st.binary(max_size=10).map(lambda b: b.replace(b"\n", b"")),
     st.sampled_from([b"host", b"=", b"\r", b" "]),
 )
 requests = st.builds(

@@ -3,8 +3,8 @@
 # tree (build/variants/NAME), so the modules built in place stay untouched.
 # Runs inside the CPython 3.14 environment.
 #
-#   tools/variant.sh asan  [PYTEST ARGS]  ASan + UBSan build; the whole suite,
-#                                         failing on any sanitizer report
+#   tools/variant.sh asan  [PYTEST ARGS]  ASan + UBSan build; the whole suite (or the
+#                                         tests named), failing on any sanitizer report
 #   tools/variant.sh debug [PYTEST ARGS]  build for the debug interpreter
 #                                         (python3.14d); the reference-leak test
 #   tools/variant.sh fuzz                 libFuzzer over the log scanner (ZETADESK_FUZZ_SECONDS, 60)
@@ -35,7 +35,7 @@ case $name in
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
     export PYTHONMALLOC=malloc ZETADESK_SANITIZED=1
     status=0
-    python3.14 -m pytest tests "$@" || status=$?
+    python3.14 -m pytest "$@" || status=$?  # the whole suite unless paths are given
     if compgen -G "$reports/*" >/dev/null; then
       echo "sanitizer reports:" >&2
       cat "$reports"/* >&2
