@@ -69,7 +69,10 @@ case $name in
       > corpus/seed-config
     clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
       tests/fuzz/fuzz_credential_fastpath.cpp -o _build/fuzz_credential_fastpath
+    # The dictionary's pieces (Unicode spaces, escapes, github.com) are what
+    # random bytes seldom hit.
     _build/fuzz_credential_fastpath -max_total_time="${ZETADESK_FUZZ_SECONDS:-60}" -max_len=4096 \
+      -dict=tests/fuzz/credential_fastpath.dict \
       -print_final_stats=1 corpus 2>&1 | tail -n 25
     exit "${PIPESTATUS[0]}"
     ;;
