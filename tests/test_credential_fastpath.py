@@ -232,7 +232,7 @@ def configs(draw):
     return data
 
 
-@settings(max_examples=120, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(args=st.sampled_from([(), ("get",), ("get", "x"), ("store",), ("erase",), ("Get",)]),
        stdin=requests, config=configs(), mode=st.sampled_from(["pipe", "file", "open"]),
        home=st.sampled_from(["plain", "plain", "slashes"]))
@@ -242,7 +242,7 @@ def test_program_equals_module(args, stdin, config, mode, home):
     event("fast path" if compare(args, stdin, config, mode, home) else "interpreter")
 
 
-@settings(max_examples=120, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(host=values, protocol=st.one_of(st.none(), values), token=json_values, duplicate=st.booleans())
 def test_program_equals_module_on_github_requests(host, protocol, token, duplicate):
     request = (f"protocol={protocol}\n" if protocol is not None else "") + f"host={host}\n\n"
