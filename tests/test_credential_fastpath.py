@@ -13,6 +13,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 from hypothesis import event, given, settings, strategies as st
@@ -249,3 +250,22 @@ def test_program_equals_module_on_github_requests(host, protocol, token, duplica
     members = [f'"github_token": {token}'] * (2 if duplicate else 1)
     config = ("{" + ", ".join(members + ['"workspace": "/w"']) + "}").encode()
     event("fast path" if compare(("get",), request.encode(), config) else "interpreter")
+
+
+@pytest.mark.parametrize("pieces", [[b"protocol=https\nhost=git", b"hub.com\n", b"\n"], [b"", REQUEST]])
+def test_request_written_while_the_program_waits(tmp_path, pieces):
+    """The program finds nothing or half a request in the pipe: it waits, or
+    hands over without taking a byte, and the answer is whole either way."""
+    (tmp_path / ".zetadesk").mkdir()
+    (tmp_path / ".zetadesk" / "config.json").write_bytes(TOKEN_CONFIG)
+    proc = subprocess.Popen([PROGRAM, "get"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env={"HOME": str(tmp_path)})
+    try:
+        for piece in pieces:
+            time.sleep(0.2)
+            proc.stdin.write(piece)
+            proc.stdin.flush()
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert (proc.returncode, out, err) == (0, b"username=x-access-token\npassword=ghp_0123456789abcdef\n\n", b"")
