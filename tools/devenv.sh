@@ -32,11 +32,12 @@ test_packages=(
   clang libclang-rt-dev chromium chromium-driver python3-selenium fonts-dejavu-core curl
 )
 # Documentation, manual pages and translations are never read here: leaving them
-# out makes the root smaller and faster to unpack.
-dpkg_excludes=(
+# out makes the root smaller and faster to unpack.  No fsync per unpacked file
+# either: a root cut short is never marked ready and is built again.
+dpkg_options=(
   --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright'
   --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
-  --dpkgopt='path-exclude=/usr/share/info/*'
+  --dpkgopt='path-exclude=/usr/share/info/*' --dpkgopt='force-unsafe-io'
 )
 
 host_is_enough() {
@@ -88,7 +89,7 @@ ensure_root() {
     echo "devenv: building the CPython 3.14 root in $root (once)" >&2
     rm -rf "$root.tmp"
     local include; include=$(IFS=,; echo "${base_packages[*]}")
-    mmdebstrap --quiet --variant=apt "${dpkg_excludes[@]}" \
+    mmdebstrap --quiet --variant=apt "${dpkg_options[@]}" \
       --aptopt='Acquire::Check-Valid-Until "false"' \
       --include="$include" "$suite" "$root.tmp" "$(mirror)" >&2
     rm -rf "$root"
