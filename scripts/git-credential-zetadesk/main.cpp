@@ -6,8 +6,9 @@
 // when the run is handed over (lazy_python.h).
 //
 // The module's shared object is found relative to this program's own file
-// (HELPER_MODULE is the path from bin/ to it), so git can start us from any
-// working directory, by absolute path or through PATH and symlinks.
+// (HELPER_MODULE is the path from bin/ to it in the tree, HELPER_SITE_DIRS
+// the installed site-packages), so git can start us from any working
+// directory, by absolute path or through PATH and symlinks.
 #include "fastpath.h"
 #include "lazy_python.h"
 
@@ -22,6 +23,9 @@
 
 #ifndef HELPER_MODULE
 #error "HELPER_MODULE must name the module file relative to the program's directory"
+#endif
+#ifndef HELPER_SITE_DIRS
+#error "HELPER_SITE_DIRS must list the installed site-packages relative to the program's directory"
 #endif
 #ifndef PYTHON_HOME
 #error "PYTHON_HOME must name the prefix of the Python installation linked in"
@@ -48,7 +52,10 @@ void reserve_standard_fds() {
 }
 
 // Writes the module's absolute path into `out`; false (with a message) when
-// it cannot be found.
+// it cannot be found.  Looked for relative to this program's own file: first
+// as built in the tree (bin/ beside scripts/), then as installed from a wheel
+// (bin/ beside the environment's lib/.../site-packages/scripts/), never
+// relative to the current folder.
 bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -57,14 +64,24 @@ bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
         return false;
     }
     self[n] = '\0';
+    const int dir_len = int(std::strrchr(self, '/') - self + 1);
     char candidate[2 * PATH_MAX];
-    const char *slash = std::strrchr(self, '/');
-    std::snprintf(candidate, sizeof candidate, "%.*s%s", int(slash - self + 1), self, HELPER_MODULE);
-    if (!realpath(candidate, out)) {
-        std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate, std::strerror(errno));
-        return false;
+    std::snprintf(candidate, sizeof candidate, "%.*s%s", dir_len, self, HELPER_MODULE);
+    if (realpath(candidate, out)) return true;
+    const int tree_errno = errno;
+    // HELPER_SITE_DIRS: site-packages seen from the scripts directory, one
+    // entry per installation scheme, separated by ':'.
+    const char *file = std::strrchr(HELPER_MODULE, '/') + 1;
+    for (const char *dir = HELPER_SITE_DIRS; *dir;) {
+        const char *end = std::strchr(dir, ':');
+        const int len = end ? int(end - dir) : int(std::strlen(dir));
+        char installed[2 * PATH_MAX];
+        std::snprintf(installed, sizeof installed, "%.*s%.*s/scripts/%s", dir_len, self, len, dir, file);
+        if (realpath(installed, out)) return true;
+        dir += end ? len + 1 : len;
     }
-    return true;
+    std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate, std::strerror(tree_errno));
+    return false;
 }
 
 void start_interpreter(int argc, char **argv) {
