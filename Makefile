@@ -17,6 +17,7 @@ hardening:
 	$(DEVTEST) tools/variant.sh asan
 	$(DEVTEST) tools/variant.sh debug
 	$(DEVTEST) tools/variant.sh fuzz
+	$(DEVTEST) tools/variant.sh fuzz-credential
 	$(DEVTEST) tools/variant.sh clang
 
 demo:

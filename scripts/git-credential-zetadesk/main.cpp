@@ -1,14 +1,16 @@
 // git-credential-zetadesk: starts CPython and runs the helper module
 // scripts.git_credential_zetadesk as the main program, the way
 // `python -m` would: __name__ is "__main__" while its body runs, and
-// sys.argv is exactly our command line.
+// sys.argv is exactly our command line.  The common `get` is answered
+// first without the interpreter (fastpath.cpp); libpython is loaded only
+// when the run is handed over (lazy_python.h).
 //
 // The module's shared object is found relative to this program's own file
 // (HELPER_MODULE is the path from bin/ to it in the tree, HELPER_SITE_DIRS
 // the installed site-packages), so git can start us from any working
 // directory, by absolute path or through PATH and symlinks.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "fastpath.h"
+#include "lazy_python.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -120,7 +122,7 @@ struct Owned {
     explicit Owned(PyObject *o) : p(o) {}
     Owned(const Owned &) = delete;
     Owned &operator=(const Owned &) = delete;
-    ~Owned() { Py_XDECREF(p); }
+    ~Owned() { Py_DecRef(p); }
     explicit operator bool() const { return p != nullptr; }
 };
 
@@ -142,7 +144,8 @@ bool run_as_main(const char *path) {
     Owned kwargs(Py_BuildValue("{sO}", "origin", origin.p));
     if (!args || !kwargs) return false;
     Owned spec(PyObject_Call(spec_type.p, args.p, kwargs.p));
-    if (!spec || PyObject_SetAttrString(spec.p, "has_location", Py_True) < 0) return false;
+    if (!spec || PyObject_SetAttrString(spec.p, "has_location", Py_GetConstantBorrowed(Py_CONSTANT_TRUE)) < 0)
+        return false;
 
     Owned module(PyObject_CallMethod(imp.p, "create_dynamic", "O", spec.p));
     if (!module) return false;
@@ -160,7 +163,7 @@ bool run_as_main(const char *path) {
 // write failure must be reported and counted, not left to shutdown.
 bool flush(const char *stream) {
     PyObject *out = PySys_GetObject(stream);  // borrowed
-    if (!out || out == Py_None) return true;
+    if (!out || out == Py_GetConstantBorrowed(Py_CONSTANT_NONE)) return true;
     Owned done(PyObject_CallMethod(out, "flush", nullptr));
     return bool(done);
 }
@@ -188,6 +191,10 @@ int main(int argc, char **argv) {
     reserve_standard_fds();
     char path[PATH_MAX];
     if (!module_path(argc > 0 ? argv[0] : "git-credential-zetadesk", path)) return 1;
+    // After the module is found, so that a broken installation says so
+    // whichever way the request would be answered.
+    if (fastpath::answered(argc, argv)) _exit(0);
+    if (!lazy_python::load(argc > 0 ? argv[0] : "git-credential-zetadesk")) return 1;
     start_interpreter(argc, argv);
 
     int status = 0;
