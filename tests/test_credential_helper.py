@@ -101,11 +101,18 @@ def test_host_rule(home, host, answers):
 ])
 def test_actions(home, args, answers):
     save(home)
-    with spawn(home, *args) as proc:
-        proc.stdin.write(REQUEST)  # and keep stdin open: reading past the blank line would hang
-        proc.stdin.flush()
-        assert proc.wait(timeout=10) == 0
-        assert (proc.stdout.read(), proc.stderr.read()) == (ANSWER if answers else b"", b"")
+    # The request is in the pipe before the program starts (store and erase
+    # may be gone before a later write), and stdin stays open: reading past
+    # the blank line would hang.
+    read_end, write_end = os.pipe()
+    os.write(write_end, REQUEST)
+    try:
+        proc = subprocess.run([PROGRAM, *args], stdin=read_end, capture_output=True, env={"HOME": str(home)},
+                              timeout=10)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, ANSWER if answers else b"", b"")
 
 
 def test_errors_escape_with_report_and_status_1(home):
