@@ -1,7 +1,8 @@
 """pytest plugin for running the suite where only the interpreter itself is
 emulated (qemu-aarch64 -L without binfmt_misc): a test that starts another
 program is skipped at that point, with the program in the reason, because
-the host kernel cannot execute the arm64 binary it would start."""
+the host kernel cannot execute the arm64 binary it would start.  Outside the
+tests (collection, the session's end) programs start as usual."""
 
 import subprocess
 
@@ -17,9 +18,10 @@ def _no_second_process(self, args, *rest, **kwargs):
     pytest.skip(f"needs a second process ({program!r}), which cannot run without binfmt_misc")
 
 
-def pytest_configure(config):
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
     subprocess.Popen.__init__ = _no_second_process
-
-
-def pytest_unconfigure(config):
-    subprocess.Popen.__init__ = _popen_init
+    try:
+        yield
+    finally:
+        subprocess.Popen.__init__ = _popen_init
