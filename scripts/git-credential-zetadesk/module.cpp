@@ -197,11 +197,12 @@ Implements the git credential helper protocol: git runs the helper with an
 action (get, store or erase) and writes key=value lines describing the
 credential to its standard input.
 
-On get for a GitHub host, the helper reads ~/.zetadesk/config.json and
-returns the saved github_token as the password, with username=x-access-token
-(the user name GitHub expects for personal access and OAuth tokens).  For
-any other host, or when no token is saved, it answers nothing and git goes
-on to its other credential sources.
+On get for a GitHub host over https, the helper reads
+~/.zetadesk/config.json and returns the saved github_token as the password,
+with username=x-access-token (the user name GitHub expects for personal
+access and OAuth tokens).  For any other host or protocol, or when no token
+is saved, it answers nothing and git goes on to its other credential
+sources; a saved token holding a line break or NUL is never handed out.
 
 store and erase are no-ops, since the configuration file is always the
 source of truth.  Every git invocation configured with this helper therefore
