@@ -38,9 +38,15 @@ def create_app():
     def index():
         return app.send_static_file("index.html")
 
+    # The page has no icon; an empty answer keeps the browser from asking
+    # again, and a data: URL would break the page's content policy.
+    @app.get("/favicon.ico")
+    def favicon():
+        return "", 204
+
     @app.after_request
     def page_headers(response):
-        if request.endpoint in ("index", "static"):
+        if request.endpoint in ("index", "favicon", "static"):
             response.headers.update(PAGE_HEADERS)
         return response
 
