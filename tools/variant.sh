@@ -129,7 +129,7 @@ case $name in
     else
       # Only the interpreter itself runs under qemu: tests that start a
       # second process are skipped, each with its reason in the summary.
-      ZETADESK_TARGET_PYTHONPATH=$PWD/tools tools/cross.sh target . python3.14 -m pytest -p single_process tests "${left_out[@]}" "$@" \
+      ZETADESK_TARGET_PYTHONPATH=$PWD/tests tools/cross.sh target . python3.14 -m pytest -p single_process tests "${left_out[@]}" "$@" \
         || status=$?
     fi
     echo "aarch64: $((SECONDS - started)) s in all"

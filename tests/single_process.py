@@ -1,4 +1,5 @@
-"""pytest plugin for running the suite where only the interpreter itself is
+"""pytest plugin (not a test module: `-p single_process`, tests/ on the path)
+for running the suite where only the interpreter itself is
 emulated (qemu-aarch64 -L without binfmt_misc): a test that starts another
 program is skipped at that point, with the program in the reason, because
 the host kernel cannot execute the arm64 binary it would start.  Outside the
