@@ -231,6 +231,42 @@ void line_event(Text &events, std::string_view line, const Builders &how) {
     line_event(events, mf::str(line).get(), how);
 }
 
+#if !ZETADESK_PORTABLE
+
+namespace {
+
+// A piece without surrounding whitespace, as str.strip() leaves it.
+std::string_view strip(std::string_view piece) {
+    const auto *p = reinterpret_cast<const unsigned char *>(piece.data());
+    const unsigned char *end = p + piece.size();
+    while (p < end) {
+        const int n = utf8_length(*p);
+        if (!Py_UNICODE_ISSPACE(decode_utf8(p, n))) break;
+        p += n;
+    }
+    while (end > p) {
+        const unsigned char *q = end - 1;
+        while (q > p && (*q & 0xc0) == 0x80) --q;
+        if (!Py_UNICODE_ISSPACE(decode_utf8(q, utf8_length(*q)))) break;
+        end = q;
+    }
+    return {reinterpret_cast<const char *>(p), static_cast<std::size_t>(end - p)};
+}
+
+}  // namespace
+
+std::size_t piece_events(Text &out, std::span<const std::string_view> pieces, const Builders &how,
+                         std::size_t limit) {
+    std::size_t used = 0;
+    while (used < pieces.size() && out.size() < limit) {
+        const std::string_view line = strip(pieces[used++]);
+        if (!line.empty()) line_event(out, line, how);
+    }
+    return used;
+}
+
+#endif  // !ZETADESK_PORTABLE
+
 Ref Text::str() const {
     if (!ascii) return mf::str(bytes);
     Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127));

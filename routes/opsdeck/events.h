@@ -6,6 +6,7 @@
 #include "opsdeck.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,14 @@ void entry_event(Text &out, PyObject *text, PyObject *time, const Builders &how)
 // datetime.now(timezone.utc).isoformat().
 void line_event(Text &out, PyObject *line, const Builders &how);
 void line_event(Text &out, std::string_view line, const Builders &how);
+
+// The events of file pieces (valid UTF-8), each stripped as str.strip()
+// does and skipped when nothing is left, until `out` holds `limit` bytes or
+// more; returns the number of pieces used.
+#if !ZETADESK_PORTABLE
+std::size_t piece_events(Text &out, std::span<const std::string_view> pieces, const Builders &how,
+                         std::size_t limit);
+#endif
 
 // The code point of the valid UTF-8 sequence at p, of length n.
 inline uint32_t decode_utf8(const unsigned char *p, int n) {

@@ -297,7 +297,8 @@ Ref from_file_python(PyObject *log_file, PyObject *count) {
     Ref last_n = Ref::steal(PyObject_GetItem(all_lines.get(), slice.get()));
     Ref lines = list();
     Ref it = Ref::steal(PyObject_GetIter(last_n.get()));
-    while (Ref line = Ref::adopt(PyIter_Next(it.get()))) append(lines.get(), call_method(line, "rstrip"_id, "\n"_id).get());
+    while (Ref line = Ref::adopt(PyIter_Next(it.get())))
+        append(lines.get(), call_method(line, "rstrip"_id, "\n"_id).get());
     if (PyErr_Occurred()) fail();
     const Py_ssize_t total = PyObject_Size(all_lines.get());
     if (total < 0) fail();

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -218,6 +219,7 @@ int read_new_pieces(const char *path, uint64_t offset, std::string &text, std::v
         p += n > 0 ? n : 1;
     }
     consumed = static_cast<uint64_t>(p - begin);
+    pieces.reserve(text.size() / 64 + 8);
     const char *piece = text.data();
     const char *const kept_end = reinterpret_cast<const char *>(w);
     for (const char *q = piece; q < kept_end; ++q) {
@@ -228,24 +230,6 @@ int read_new_pieces(const char *path, uint64_t offset, std::string &text, std::v
     }
     pieces.emplace_back(piece, static_cast<std::size_t>(kept_end - piece));
     return 0;
-}
-
-// A piece without surrounding whitespace, as str.strip() leaves it.
-std::string_view strip(std::string_view piece) {
-    const auto *p = reinterpret_cast<const unsigned char *>(piece.data());
-    const unsigned char *end = p + piece.size();
-    while (p < end) {
-        const int n = events::utf8_length(*p);
-        if (!Py_UNICODE_ISSPACE(events::decode_utf8(p, n))) break;
-        p += n;
-    }
-    while (end > p) {
-        const unsigned char *q = end - 1;
-        while (q > p && (*q & 0xc0) == 0x80) --q;
-        if (!Py_UNICODE_ISSPACE(events::decode_utf8(q, events::utf8_length(*q)))) break;
-        end = q;
-    }
-    return {reinterpret_cast<const char *>(p), static_cast<std::size_t>(end - p)};
 }
 
 // Step 3.2.2 natively: the offset advances by the bytes used, so text
@@ -268,10 +252,9 @@ void read_growth(LogStream *s, uint64_t offset) {
     const auto how = events::Builders::for_lines();
     Batch batch{s, {}};
     batch.build([&] {
-        for (std::string_view piece : pieces) {
-            const std::string_view line = strip(piece);
-            if (line.empty()) continue;
-            events::line_event(batch.text, line, how);
+        std::span<const std::string_view> rest(pieces);
+        while (!rest.empty()) {
+            rest = rest.subspan(events::piece_events(batch.text, rest, how, kItemBytes));
             batch.event_done();
         }
     });
