@@ -14,9 +14,11 @@
 #include <memory>
 #include <vector>
 
+#if !ZETADESK_PORTABLE  // POSIX: compiled out on Windows (modframe.h)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
