@@ -1,0 +1,317 @@
+// Line counting and tail collection over the per-ISA kernels, the scalar
+// kernels, and the choice of path (see scanner.h).
+#include "scanner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <unistd.h>
+
+namespace opsdeck::scanner {
+namespace {
+
+// ---- scalar kernels ----------------------------------------------------------
+
+uint64_t count_scalar(const unsigned char *p, std::size_t n, bool &suspect) {
+    const unsigned char *before = p - 1;  // before[i] is the byte preceding p[i]
+    uint64_t terms = 0;
+    bool odd = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char b = p[i], a = before[i];
+        terms += (b == '\r') | ((b == '\n') & (a != '\r'));
+        odd |= (a == '\r') & (b >= 0x80);
+    }
+    suspect |= odd;
+    return terms;
+}
+
+void masks_scalar(const unsigned char *p, uint64_t &cr, uint64_t &lf, uint64_t &high) {
+    cr = lf = high = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+        cr |= static_cast<uint64_t>(p[i] == '\r') << i;
+        lf |= static_cast<uint64_t>(p[i] == '\n') << i;
+        high |= static_cast<uint64_t>(p[i] >> 7) << i;
+    }
+}
+
+// Bytes counted per kernel call: a segment with a CR followed by a byte
+// >= 0x80 is looked at again, and only that segment.
+constexpr std::size_t kSegment = 4096;
+
+// Reads through `in` with a small window: the byte at an offset with at
+// least 4 bytes after it, or all that is left before the end.
+class Cursor {
+public:
+    Cursor(const Input &in, const unsigned char *view, uint64_t view_offset, std::size_t view_len)
+        : in_(in), w_(view), off_(view_offset), len_(view_len) {}
+
+    // Pointer to the byte at x and the end of what is readable after it;
+    // nullptr at the end of the input.
+    const unsigned char *at(uint64_t x, const unsigned char *&end) {
+        if (x < off_ || x + 4 > off_ + len_) {
+            if (!(at_end_ && x >= off_ && x <= off_ + len_)) {
+                len_ = in_.read_at(x, buf_, sizeof buf_);
+                w_ = buf_;
+                off_ = x;
+                at_end_ = len_ < sizeof buf_;
+            }
+        }
+        if (x >= off_ + len_) return nullptr;
+        end = w_ + len_;
+        return w_ + (x - off_);
+    }
+
+private:
+    const Input &in_;
+    const unsigned char *w_;
+    uint64_t off_;
+    std::size_t len_;
+    bool at_end_ = false;
+    unsigned char buf_[4096];
+};
+
+// For a CR just before `x` followed by a byte >= 0x80: the offset of an LF
+// reached over dropped bytes only (the two then make one terminator), or
+// kNone when a character is kept first, another ASCII byte comes, or the
+// input ends.
+uint64_t lf_after_dropped(Cursor &cur, uint64_t x) {
+    for (;;) {
+        const unsigned char *end = nullptr;
+        const unsigned char *p = cur.at(x, end);
+        if (!p) return kNone;
+        if (*p < 0x80) return *p == '\n' ? x : kNone;
+        if (utf8_sequence(p, end) > 0) return kNone;
+        ++x;  // dropped; an unfinished sequence here is cut off by the end
+    }
+}
+
+// Whether anything from x to the end of the input survives decoding.
+bool keeps_a_byte(Cursor &cur, uint64_t x) {
+    for (;;) {
+        const unsigned char *end = nullptr;
+        const unsigned char *p = cur.at(x, end);
+        if (!p) return false;
+        if (*p < 0x80 || utf8_sequence(p, end) > 0) return true;
+        ++x;
+    }
+}
+
+}  // namespace
+
+const Kernels scalar_kernels = {Isa::scalar, count_scalar, masks_scalar};
+
+// ---- choice of path ----------------------------------------------------------
+
+const char *name(Isa isa) {
+    switch (isa) {
+    case Isa::sse2: return "sse2";
+    case Isa::avx2: return "avx2";
+    case Isa::neon: return "neon";
+    default: return "scalar";
+    }
+}
+
+bool available(Isa isa) {
+    switch (isa) {
+    case Isa::scalar: return true;
+#if defined(__x86_64__)
+    case Isa::sse2: return true;
+    case Isa::avx2: return __builtin_cpu_supports("avx2");
+#elif defined(__aarch64__)
+    case Isa::neon: return true;
+#endif
+    default: return false;
+    }
+}
+
+const Kernels &kernels(Isa isa) {
+    switch (isa) {
+#if defined(__x86_64__)
+    case Isa::sse2: return sse2_kernels;
+    case Isa::avx2: return avx2_kernels;
+#elif defined(__aarch64__)
+    case Isa::neon: return neon_kernels;
+#endif
+    default: return scalar_kernels;
+    }
+}
+
+namespace {
+
+const Kernels &choose() {
+    Isa best = Isa::scalar;
+    for (Isa isa : {Isa::sse2, Isa::avx2, Isa::neon})
+        if (available(isa)) best = isa;
+    const char *wanted = std::getenv("ZETADESK_SCANNER");
+    if (!wanted || !*wanted) return kernels(best);
+    // Set by tests and by whoever compares paths: say which one runs.
+    for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2, Isa::neon}) {
+        if (std::strcmp(wanted, name(isa)) == 0 && available(isa)) {
+            std::fprintf(stderr, "zetadesk: log scanner %s\n", name(isa));
+            return kernels(isa);
+        }
+    }
+    std::fprintf(stderr, "zetadesk: log scanner %s is not available here, using %s\n", wanted, name(best));
+    return kernels(best);
+}
+
+}  // namespace
+
+const Kernels &active() {
+    static const Kernels &chosen = choose();
+    return chosen;
+}
+
+// ---- reading -------------------------------------------------------------------
+
+std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) const {
+    if (offset >= limit) return 0;
+    if (limit - offset < n) n = static_cast<std::size_t>(limit - offset);
+    if (fd < 0) {
+        if (offset >= data_size) return 0;
+        const std::size_t len = static_cast<std::size_t>(std::min<uint64_t>(n, data_size - offset));
+        std::memcpy(buf, data + offset, len);
+        return len;
+    }
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = pread(fd, buf + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw ReadError{errno};
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+// ---- counting --------------------------------------------------------------------
+
+Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
+    Count c;
+    std::unique_ptr<unsigned char[]> mem(new unsigned char[chunk + 1]);
+    unsigned char *const buf = mem.get() + 1;
+    buf[-1] = 0;
+    uint64_t off = 0;
+    uint64_t counted = 0;       // terminators; a CR LF over dropped bytes is taken off at its CR
+    uint64_t pair_lf = kNone;   // the LF of the last such pair
+    uint64_t last_seg = kNone;  // the last segment holding a CR or LF byte
+    std::size_t last_seg_len = 0;
+    for (;;) {
+        const std::size_t got = in.read_at(off, buf, chunk);
+        if (got == 0) break;
+        Cursor cur(in, buf, off, got);
+
+        Checkpoint cp{off, counted, kNone};
+        if (pair_lf != kNone && pair_lf >= off) {
+            cp.skip_lf = pair_lf;
+            cp.terms += 1;  // its CR is before `off`, its correction already made
+        } else if (buf[-1] == '\r') {
+            if (buf[0] == '\n')
+                cp.skip_lf = off;
+            else if (buf[0] >= 0x80)
+                cp.skip_lf = lf_after_dropped(cur, off);
+        }
+        c.checkpoints.push_back(cp);
+
+        for (std::size_t s = 0; s < got; s += kSegment) {
+            const std::size_t len = std::min(kSegment, got - s);
+            const unsigned char *p = buf + s;
+            bool suspect = false;
+            const uint64_t t = k.count(p, len, suspect);
+            counted += t;
+            if (t || (p[-1] == '\r' && p[0] == '\n')) last_seg = off + s, last_seg_len = len;
+            if (!suspect) continue;
+            // Each CR followed by a byte >= 0x80: does its LF come after dropped bytes?
+            unsigned char block[64];
+            for (std::size_t b = 0; b < len; b += 64) {
+                const unsigned char *q = p + b;
+                if (len - b < 64) {
+                    std::memset(block, 0, sizeof block);
+                    std::memcpy(block, q, len - b);
+                    q = block;
+                }
+                uint64_t cr, lf, high;
+                k.masks(q, cr, lf, high);
+                const uint64_t cand = ((cr << 1) | (p[b - 1] == '\r')) & high;
+                for (uint64_t m = cand; m; m &= m - 1) {
+                    const uint64_t x = off + s + b + static_cast<uint64_t>(__builtin_ctzll(m));
+                    const uint64_t lf_at = lf_after_dropped(cur, x);
+                    if (lf_at != kNone) {
+                        --counted;
+                        pair_lf = lf_at;
+                    }
+                }
+            }
+        }
+        off += got;
+        buf[-1] = buf[got - 1];
+    }
+    c.terms = counted;
+    c.size = off;
+    if (c.checkpoints.empty()) c.checkpoints.push_back({0, 0, kNone});
+
+    // The rest after the last CR or LF byte: a line when it keeps a character.
+    Input upto = in;
+    upto.limit = std::min(in.limit, off);
+    uint64_t tail = 0;
+    if (last_seg != kNone) {
+        std::vector<unsigned char> seg(last_seg_len);
+        const std::size_t n = upto.read_at(last_seg, seg.data(), last_seg_len);
+        std::size_t i = n;
+        while (i > 0 && seg[i - 1] != '\r' && seg[i - 1] != '\n') --i;
+        tail = last_seg + i;
+    }
+    Cursor cur(upto, nullptr, 0, 0);
+    c.tail_kept = keeps_a_byte(cur, tail);
+    return c;
+}
+
+void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
+    out.raw.clear();
+    out.lines.clear();
+    if (first >= count.lines()) return;
+    // The last checkpoint before the terminator that starts line `first`.
+    Checkpoint from = count.checkpoints.front();
+    for (const Checkpoint &cp : count.checkpoints) {
+        if (cp.terms >= first) break;
+        from = cp;
+    }
+    out.raw.resize(static_cast<std::size_t>(count.size - from.offset));
+    auto *const raw = reinterpret_cast<unsigned char *>(out.raw.data());
+    Input upto = in;
+    upto.limit = std::min(in.limit, count.size);
+    const std::size_t n = upto.read_at(from.offset, raw, out.raw.size());
+    out.raw.resize(n);
+
+    Input mem;
+    mem.data = raw;
+    mem.data_size = n;
+    Cursor cur(mem, raw, 0, n);
+    uint64_t terms = from.terms;
+    std::size_t line_start = 0;
+    uint64_t skip = from.skip_lf == kNone ? kNone : from.skip_lf - from.offset;
+    for_each_terminator(k, raw, n, [&](std::size_t i) {
+        if (i == skip) {  // second half of a CR LF: the next line starts after it
+            line_start = i + 1;
+            return;
+        }
+        if (terms >= first) out.lines.emplace_back(line_start, i);
+        ++terms;
+        line_start = i + 1;
+        if (raw[i] == '\r' && i + 1 < n) {
+            if (raw[i + 1] == '\n')
+                skip = i + 1;
+            else if (raw[i + 1] >= 0x80)
+                skip = lf_after_dropped(cur, i + 1);
+        }
+    });
+    if (count.tail_kept && terms >= first && line_start < n) out.lines.emplace_back(line_start, n);
+}
+
+}  // namespace opsdeck::scanner
