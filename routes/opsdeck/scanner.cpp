@@ -238,7 +238,7 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
                 }
                 uint64_t cr, lf, high;
                 k.masks(q, cr, lf, high);
-                const uint64_t cand = ((cr << 1) | (p[b - 1] == '\r')) & high;
+                const uint64_t cand = ((cr << 1) | (p[static_cast<std::ptrdiff_t>(b) - 1] == '\r')) & high;
                 for (uint64_t m = cand; m; m &= m - 1) {
                     const uint64_t x = off + s + b + static_cast<uint64_t>(__builtin_ctzll(m));
                     const uint64_t lf_at = lf_after_dropped(cur, x);
