@@ -314,4 +314,83 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
     if (count.tail_kept && terms >= first && line_start < n) out.lines.emplace_back(line_start, n);
 }
 
+// ---- the live stream's read -----------------------------------------------------
+
+namespace {
+
+// Where a valid but unfinished sequence starts among the last bytes of
+// p[0, n), else n.
+std::size_t before_unfinished(const unsigned char *p, std::size_t n) {
+    for (std::size_t q = n > 3 ? n - 3 : 0; q < n; ++q)
+        if (utf8_sequence(p + q, p + n) < 0) return q;
+    return n;
+}
+
+// Drops the invalid bytes of p[0, n) in place; returns the kept length.
+std::size_t drop_invalid(unsigned char *p, std::size_t n) {
+    std::size_t r = 0;
+    // Nothing moves before the first byte >= 0x80.
+    while (n - r >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p + r, 8);
+        if (word & 0x8080808080808080ull) break;
+        r += 8;
+    }
+    std::size_t w = r;
+    while (r < n) {
+        if (p[r] < 0x80) {
+            p[w++] = p[r++];
+            continue;
+        }
+        const int len = utf8_sequence(p + r, p + n);
+        if (len > 0) {
+            std::memmove(p + w, p + r, static_cast<std::size_t>(len));
+            w += static_cast<std::size_t>(len);
+            r += static_cast<std::size_t>(len);
+        } else {
+            ++r;  // invalid, or unfinished where a piece ends: dropped
+        }
+    }
+    return w;
+}
+
+}  // namespace
+
+void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out) {
+    out.text.clear();
+    out.pieces.clear();
+    out.consumed = 0;
+    constexpr std::size_t kStep = 1 << 20;
+    std::size_t got = 0;
+    for (;;) {
+        const std::size_t want = std::min(kStep, cap - got);
+        if (want == 0) break;
+        out.text.resize(got + want);
+        const std::size_t n = in.read_at(offset + got, reinterpret_cast<unsigned char *>(out.text.data()) + got, want);
+        got += n;
+        if (n < want) break;
+    }
+    out.text.resize(got);
+    auto *const p = reinterpret_cast<unsigned char *>(out.text.data());
+    std::size_t use = before_unfinished(p, got);
+    if (got == cap) {
+        unsigned char probe;
+        if (in.read_at(offset + got, &probe, 1) == 1) {
+            // More follows: stop after the last line break, so no line is
+            // cut in two by the cap.
+            std::size_t last = got;
+            while (last > 0 && p[last - 1] != '\r' && p[last - 1] != '\n') --last;
+            if (last > 0) use = last;
+        }
+    }
+    std::size_t start = 0;
+    auto piece = [&](std::size_t end) {
+        out.pieces.emplace_back(start, start + drop_invalid(p + start, end - start));
+        start = end + 1;
+    };
+    for_each_terminator(k, p, use, piece);
+    piece(use);
+    out.consumed = use;
+}
+
 }  // namespace opsdeck::scanner

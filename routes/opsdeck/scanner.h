@@ -134,6 +134,21 @@ struct Tail {
 };
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);
 
+// The live stream's read: the file from `offset`, at most `cap` bytes of it,
+// with invalid UTF-8 dropped and cut into pieces at every CR and LF (a CR LF
+// leaves an empty piece between the two).  `consumed` is how far the next
+// read starts: a character cut off at the end is left for it, and when the
+// cap stops the read before the end, so is the line it stopped in (unless a
+// single line fills the whole cap).  The pieces point into `text`.
+// Throws ReadError.
+struct Pieces {
+    std::string text;
+    std::vector<std::pair<std::size_t, std::size_t>> pieces;
+    uint64_t consumed = 0;
+};
+constexpr std::size_t kStreamCap = 16 * 1024 * 1024;
+void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out);
+
 // Calls fn(i) for each CR or LF byte p[i] of p[0, n), in order.
 template <class F>
 void for_each_terminator(const Kernels &k, const unsigned char *p, std::size_t n, F &&fn) {

@@ -426,79 +426,43 @@ void file_piece(Batch &batch, const unsigned char *p, const unsigned char *end) 
     batch.event_done();
 }
 
-// Reads the file from `offset` to its end: the bytes, or an errno value.
-int read_from(const char *path, uint64_t offset, std::string &data) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int err = 0;
-    char buf[1 << 16];
-    for (;;) {
-        const ssize_t got = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + data.size()));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        if (got == 0) break;
-        data.append(buf, static_cast<std::size_t>(got));
-    }
-    close(fd);
-    return err;
-}
-
-// Step 3.2.2: the new part of the file.  The offset advances by the bytes
-// used, so text appended after the size query is sent once, and a character
-// cut off at the end of the read is read again whole in the next cycle.
+// Step 3.2.2: the new part of the file, read and cut into pieces by the log
+// scanner, at most scanner::kStreamCap bytes per cycle (the rest follows in
+// the next cycles, so a sudden large append costs no more memory than that).
+// The offset advances by the bytes used, so text appended after the size
+// query is sent once, and a character cut off at the end of the read is
+// read again whole in the next cycle.
 void read_growth(LogStream *s) {
-    std::string data;
+    scanner::Pieces read;
     int err = 0;
     const char *path = PyBytes_AS_STRING(s->path);
     const uint64_t offset = s->file_size;
     Py_BEGIN_ALLOW_THREADS
-    err = read_from(path, offset, data);
+    scanner::Input in;
+    in.fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (in.fd < 0) {
+        err = errno;
+    } else {
+        try {
+            scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read);
+        } catch (const scanner::ReadError &e) {
+            err = e.err;
+        } catch (const std::bad_alloc &) {
+            err = ENOMEM;
+        }
+        close(in.fd);
+    }
     Py_END_ALLOW_THREADS
     if (err) {
         errno = err;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, s->state->log_file);
         fail();
     }
-    // Invalid bytes go first (dropped in place); CR, LF and CR LF then all
-    // end a piece.
-    auto *const begin = reinterpret_cast<unsigned char *>(data.data());
-    const unsigned char *const end = begin + data.size();
-    const unsigned char *p = begin;
-    // Nothing moves before the first non-ASCII byte.
-    while (end - p >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        if (word & 0x8080808080808080ull) break;
-        p += 8;
-    }
-    unsigned char *w = const_cast<unsigned char *>(p);
-    while (p < end) {
-        if (*p < 0x80) {
-            *w++ = *p++;
-            continue;
-        }
-        const int n = utf8_sequence(p, end);
-        if (n < 0) break;  // unfinished: left for the next cycle
-        if (n > 0) {
-            std::memmove(w, p, static_cast<std::size_t>(n));
-            w += n;
-        }
-        p += n > 0 ? n : 1;
-    }
     Batch batch{s, {}};
-    const unsigned char *piece = begin;
-    for (const unsigned char *q = begin; q < w; ++q) {
-        if (*q == '\n' || *q == '\r') {
-            file_piece(batch, piece, q);
-            piece = q + 1;
-        }
-    }
-    file_piece(batch, piece, w);
+    const auto *text = reinterpret_cast<const unsigned char *>(read.text.data());
+    for (const auto [a, b] : read.pieces) file_piece(batch, text + a, text + b);
     batch.flush();
-    s->file_size = offset + static_cast<uint64_t>(p - begin);
+    s->file_size = offset + read.consumed;
 }
 
 // Step 3.2: the existence and size query are not guarded; the read is, and

@@ -1,5 +1,5 @@
 // libFuzzer target for the log scanner behind POST /api/server/logs and the
-// live stream.
+// live stream's reads.
 //
 // Every input goes through every scanner path this CPU has (scalar, SSE2,
 // AVX2 / NEON), read in chunks of a fuzzer-chosen size so that CR LF pairs,
@@ -93,6 +93,40 @@ void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::s
     }
 }
 
+// The live stream's reads, cap bytes at a time, one after the other: taken
+// together (each terminator as LF) they are exactly the decoded file; a read
+// stopped by the cap with more to come ends at a line break when its bytes
+// hold one.
+void check_stream_reads(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::size_t cap) {
+    sc::Input in;
+    in.data = data;
+    in.data_size = n;
+    std::string joined;
+    uint64_t offset = 0;
+    for (;;) {
+        sc::Pieces read;
+        sc::read_pieces(in, k, offset, cap, read);
+        if (read.consumed == 0) break;
+        if (read.consumed > cap) failure(k, "read beyond the cap", read.consumed, cap);
+        const std::size_t stop = static_cast<std::size_t>(offset + read.consumed);
+        if (offset + cap < n) {
+            bool any_break = false;
+            for (std::size_t i = offset; i < offset + cap; ++i) any_break |= data[i] == '\r' || data[i] == '\n';
+            if (any_break && data[stop - 1] != '\r' && data[stop - 1] != '\n') failure(k, "capped read ends inside a line", stop, 0);
+        }
+        for (std::size_t i = 0; i < read.pieces.size(); ++i) {
+            if (i) joined += '\n';
+            joined.append(read.text, read.pieces[i].first, read.pieces[i].second - read.pieces[i].first);
+        }
+        offset += read.consumed;
+    }
+    if (n - offset > 3) failure(k, "bytes left unread", static_cast<std::size_t>(n - offset), 0);
+    std::string expected = decode_ignore(data, n);
+    for (char &c : expected)
+        if (c == '\r') c = '\n';
+    if (joined != expected) failure(k, "stream reads differ from the decoded file", joined.size(), expected.size());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, std::size_t size) {
@@ -108,6 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, std::size_t size) {
     if (lines) firsts.push_back((raw[0] >> 4) * lines / 16);
 
     for (sc::Isa isa : {sc::Isa::scalar, sc::Isa::sse2, sc::Isa::avx2, sc::Isa::neon})
-        if (sc::available(isa)) check_path(sc::kernels(isa), data, n, chunk, expected, firsts);
+        if (sc::available(isa)) {
+            check_path(sc::kernels(isa), data, n, chunk, expected, firsts);
+            check_stream_reads(sc::kernels(isa), data, n, 4 + raw[1] % 200);
+        }
     return 0;
 }
