@@ -7,9 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+
+#include <new>
 
 #include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
 
 namespace opsdeck::scanner {
 namespace {
@@ -166,6 +170,40 @@ const Kernels &active() {
     return chosen;
 }
 
+// ---- scratch memory ----------------------------------------------------------
+
+void Buffer::reset(std::size_t n) {
+    release();
+    if (n == 0) return;
+#if !defined(_WIN32)
+    if (n >= 64 * 1024) {
+        void *m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) throw std::bad_alloc();
+        p_ = static_cast<unsigned char *>(m);
+        size_ = capacity_ = n;
+        mapped_ = true;
+        return;
+    }
+#endif
+    p_ = static_cast<unsigned char *>(std::malloc(n));
+    if (!p_) throw std::bad_alloc();
+    size_ = capacity_ = n;
+}
+
+void Buffer::release() {
+    if (!p_) return;
+#if !defined(_WIN32)
+    if (mapped_) {
+        // munmap wants the length mapped, which shrink() does not change.
+        munmap(p_, capacity_);
+    } else
+#endif
+        std::free(p_);
+    p_ = nullptr;
+    size_ = capacity_ = 0;
+    mapped_ = false;
+}
+
 // ---- reading -------------------------------------------------------------------
 
 std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) const {
@@ -194,8 +232,8 @@ std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) c
 
 Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
     Count c;
-    std::unique_ptr<unsigned char[]> mem(new unsigned char[chunk + 1]);
-    unsigned char *const buf = mem.get() + 1;
+    Buffer mem(chunk + 1);
+    unsigned char *const buf = mem.data() + 1;
     buf[-1] = 0;
     uint64_t off = 0;
     uint64_t counted = 0;       // terminators; a CR LF over dropped bytes is taken off at its CR
@@ -273,7 +311,7 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
 }
 
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
-    out.raw.clear();
+    out.raw.reset(0);
     out.lines.clear();
     if (first >= count.lines()) return;
     // The last checkpoint before the terminator that starts line `first`.
@@ -282,12 +320,12 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
         if (cp.terms >= first) break;
         from = cp;
     }
-    out.raw.resize(static_cast<std::size_t>(count.size - from.offset));
-    auto *const raw = reinterpret_cast<unsigned char *>(out.raw.data());
+    out.raw.reset(static_cast<std::size_t>(count.size - from.offset));
+    unsigned char *const raw = out.raw.data();
     Input upto = in;
     upto.limit = std::min(in.limit, count.size);
     const std::size_t n = upto.read_at(from.offset, raw, out.raw.size());
-    out.raw.resize(n);
+    out.raw.shrink(n);
 
     Input mem;
     mem.data = raw;
@@ -357,21 +395,13 @@ std::size_t drop_invalid(unsigned char *p, std::size_t n) {
 }  // namespace
 
 void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out) {
-    out.text.clear();
     out.pieces.clear();
     out.consumed = 0;
-    constexpr std::size_t kStep = 1 << 20;
-    std::size_t got = 0;
-    for (;;) {
-        const std::size_t want = std::min(kStep, cap - got);
-        if (want == 0) break;
-        out.text.resize(got + want);
-        const std::size_t n = in.read_at(offset + got, reinterpret_cast<unsigned char *>(out.text.data()) + got, want);
-        got += n;
-        if (n < want) break;
-    }
-    out.text.resize(got);
-    auto *const p = reinterpret_cast<unsigned char *>(out.text.data());
+    // Only the pages the read touches become memory.
+    out.text.reset(cap);
+    unsigned char *const p = out.text.data();
+    const std::size_t got = in.read_at(offset, p, cap);
+    out.text.shrink(got);
     std::size_t use = before_unfinished(p, got);
     if (got == cap) {
         unsigned char probe;

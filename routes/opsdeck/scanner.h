@@ -87,6 +87,31 @@ const Kernels &active();
 
 constexpr uint64_t kNone = UINT64_MAX;
 
+// Scratch bytes.  Large ones get pages of their own and go back to the
+// system when freed: a request's buffers never stay behind in the
+// allocator's per-thread arenas, and pages never touched cost nothing.
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(std::size_t n) { reset(n); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() { release(); }
+    // n bytes, contents undefined; throws std::bad_alloc.
+    void reset(std::size_t n);
+    void shrink(std::size_t n) { size_ = n < size_ ? n : size_; }
+    unsigned char *data() { return p_; }
+    const unsigned char *data() const { return p_; }
+    std::size_t size() const { return size_; }
+
+private:
+    void release();
+    unsigned char *p_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    bool mapped_ = false;
+};
+
 struct ReadError {
     int err;  // errno value
 };
@@ -129,7 +154,7 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk = kChunk)
 // (terminators excluded) as ranges of `raw`; decoding each with
 // errors="ignore" gives the line's text.  Throws ReadError.
 struct Tail {
-    std::string raw;
+    Buffer raw;
     std::vector<std::pair<std::size_t, std::size_t>> lines;
 };
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);
@@ -142,7 +167,7 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
 // single line fills the whole cap).  The pieces point into `text`.
 // Throws ReadError.
 struct Pieces {
-    std::string text;
+    Buffer text;
     std::vector<std::pair<std::size_t, std::size_t>> pieces;
     uint64_t consumed = 0;
 };

@@ -87,7 +87,7 @@ void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::s
         if (tail.lines.size() != want) failure(k, "tail lines", tail.lines.size(), want);
         for (std::size_t i = 0; i < want; ++i) {
             const auto [a, b] = tail.lines[i];
-            const std::string line = decode_ignore(reinterpret_cast<const uint8_t *>(tail.raw.data()) + a, b - a);
+            const std::string line = decode_ignore(tail.raw.data() + a, b - a);
             if (line != expected[first + i]) failure(k, "line text differs at", first + i, first + i);
         }
     }
@@ -116,7 +116,8 @@ void check_stream_reads(const sc::Kernels &k, const uint8_t *data, std::size_t n
         }
         for (std::size_t i = 0; i < read.pieces.size(); ++i) {
             if (i) joined += '\n';
-            joined.append(read.text, read.pieces[i].first, read.pieces[i].second - read.pieces[i].first);
+            joined.append(reinterpret_cast<const char *>(read.text.data()) + read.pieces[i].first,
+                          read.pieces[i].second - read.pieces[i].first);
         }
         offset += read.consumed;
     }
