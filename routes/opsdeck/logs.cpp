@@ -67,13 +67,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     in.fd = file.fd;
     scanner::Count counted;
     Py_BEGIN_ALLOW_THREADS
-    try {
-        counted = scanner::count_lines(in, kernels);
-    } catch (const scanner::ReadError &e) {
-        err = e.err;
-    } catch (const std::bad_alloc &) {
-        err = ENOMEM;
-    }
+    err = scanner::reading([&] { counted = scanner::count_lines(in, kernels); });
     Py_END_ALLOW_THREADS
     if (err) raise_errno(err, log_file);
     const uint64_t total = counted.lines();
@@ -90,13 +84,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     // Pass 2: the raw bytes of lines first..total-1.
     scanner::Tail tail;
     Py_BEGIN_ALLOW_THREADS
-    try {
-        scanner::collect_tail(in, kernels, counted, first, tail);
-    } catch (const scanner::ReadError &e) {
-        err = e.err;
-    } catch (const std::bad_alloc &) {
-        err = ENOMEM;
-    }
+    err = scanner::reading([&] { scanner::collect_tail(in, kernels, counted, first, tail); });
     Py_END_ALLOW_THREADS
     if (err) raise_errno(err, log_file);
     close(file.fd);

@@ -13,8 +13,10 @@
 // No Python here: the kernels run without the GIL and in the fuzzer.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -115,6 +117,21 @@ private:
 struct ReadError {
     int err;  // errno value
 };
+
+// Runs f, which reads through the scanner; returns 0, or the errno value of
+// a failed read (ENOMEM when memory ran out).  Meant for code without the
+// GIL, where no exception may leave.
+template <class F>
+int reading(F &&f) noexcept {
+    try {
+        f();
+        return 0;
+    } catch (const ReadError &e) {
+        return e.err;
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+}
 
 // Random-access bytes: a file descriptor (pread) or memory.  Nothing at or
 // beyond `limit` is read.

@@ -443,13 +443,7 @@ void read_growth(LogStream *s) {
     if (in.fd < 0) {
         err = errno;
     } else {
-        try {
-            scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read);
-        } catch (const scanner::ReadError &e) {
-            err = e.err;
-        } catch (const std::bad_alloc &) {
-            err = ENOMEM;
-        }
+        err = scanner::reading([&] { scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read); });
         close(in.fd);
     }
     Py_END_ALLOW_THREADS
