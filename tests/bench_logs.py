@@ -2,7 +2,7 @@
 the same view in plain Python (readlines + slice) and against `wc -l` on the
 same file, all in the same run.
 
-    tools/devenv.sh run python3.14 tests/bench_logs.py [--mb 200] [--rounds 5] [--count 100]
+    tools/devenv.sh run python3.14 tests/bench_logs.py [--mb 200] [--rounds 7] [--count 100]
 
 Files (generated into a temporary directory, removed at the end):
   ascii    plain access-log lines, LF
@@ -123,7 +123,7 @@ def generate(path, kind, megabytes):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mb", type=int, default=200)
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--count", type=int, default=100)
     args = parser.parse_args()
 
