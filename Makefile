@@ -1,6 +1,8 @@
 # Front end: every target runs inside the CPython 3.14 environment
-# (tools/devenv.sh uses the host's python3.14 when it has one).
+# (tools/devenv.sh uses the host's python3.14 when it has one).  Building and
+# serving need its first layer only; tests add the second on first use.
 DEV := tools/devenv.sh run
+DEVTEST := tools/devenv.sh run --tests
 
 .PHONY: build test hardening demo wheels wheel-dev wheel-compiled clean
 
@@ -8,14 +10,15 @@ build:
 	$(DEV) tools/build.sh
 
 test:
-	$(DEV) tools/test.sh
+	$(DEVTEST) tools/test.sh
 
 # Memory-error, reference-leak, fuzzing and portability checks (see docs/hardening.md).
 hardening:
-	$(DEV) tools/variant.sh asan
-	$(DEV) tools/variant.sh debug
-	$(DEV) tools/variant.sh fuzz
-	$(DEV) tools/variant.sh clang
+	$(DEVTEST) tools/variant.sh asan
+	$(DEVTEST) tools/variant.sh debug
+	$(DEVTEST) tools/variant.sh fuzz
+	$(DEVTEST) tools/variant.sh fuzz-credential
+	$(DEVTEST) tools/variant.sh clang
 
 demo:
 	$(DEV) tools/demo.sh

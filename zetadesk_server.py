@@ -12,13 +12,20 @@ if __name__ == "__main__":
     # Run as a script (also by a restart): import siblings from this directory.
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from flask import Flask
+from flask import Flask, request
 from werkzeug.serving import make_server
 
 import utils
 from routes.opsdeck import bp
 
 STATIC_DIR = os.path.join(utils.SERVER_DIR, "static")
+
+# The page and its files load nothing from elsewhere and are never framed.
+PAGE_HEADERS = {
+    "Content-Security-Policy": "default-src 'self'; frame-ancestors 'none'",
+    "X-Content-Type-Options": "nosniff",
+    "Referrer-Policy": "no-referrer",
+}
 
 
 def create_app():
@@ -30,6 +37,18 @@ def create_app():
     @app.get("/")
     def index():
         return app.send_static_file("index.html")
+
+    # The page has no icon; an empty answer keeps the browser from asking
+    # again, and a data: URL would break the page's content policy.
+    @app.get("/favicon.ico")
+    def favicon():
+        return "", 204
+
+    @app.after_request
+    def page_headers(response):
+        if request.endpoint in ("index", "favicon", "static"):
+            response.headers.update(PAGE_HEADERS)
+        return response
 
     return app
 

@@ -1,11 +1,38 @@
 """Git routes of the host application (stand-in): the authentication refresh."""
 
 import os
+import shutil
 import subprocess
+import sysconfig
 
 from utils import SERVER_DIR, WORKSPACE, load_config
 
-HELPER_PATH = os.path.join(SERVER_DIR, "bin", "git-credential-zetadesk")
+HELPER_NAME = "git-credential-zetadesk"
+
+
+def _helper_path():
+    """The credential helper program, found as an installed command would be.
+
+    Installed from a wheel, ZetaDesk's modules live in an environment's
+    site-packages and the program in that environment's scripts directory
+    (a venv's bin/, ~/.local/bin, /usr/local/bin).  Run from a checkout, the
+    program is the tree's bin/.  Otherwise the one on PATH, if any.
+    """
+    here = os.path.realpath(SERVER_DIR)
+    schemes = [sysconfig.get_default_scheme(), sysconfig.get_preferred_scheme("user")]
+    for scheme in schemes:
+        paths = sysconfig.get_paths(scheme)
+        if here in (os.path.realpath(paths["purelib"]), os.path.realpath(paths["platlib"])):
+            installed = os.path.join(paths["scripts"], HELPER_NAME)
+            if os.access(installed, os.X_OK):
+                return installed
+    tree = os.path.join(SERVER_DIR, "bin", HELPER_NAME)
+    if os.access(tree, os.X_OK):
+        return tree
+    return shutil.which(HELPER_NAME) or tree
+
+
+HELPER_PATH = _helper_path()
 
 
 def _project_repositories(workspace):

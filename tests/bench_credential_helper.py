@@ -1,16 +1,20 @@
 """Start-to-exit time of bin/git-credential-zetadesk answering one `get`.
 
-References, run interleaved in the same process with the same request and
-configuration file:
-  floor   - `python3.14 -I -S -c pass`: the interpreter starting and stopping
-  script  - the same helper written as a plain Python script, run the way a
-            `credential.helper = !python3 /path/to/script` line would run it
-            (`python3.14 -I -S script get`)
+Three commands, run interleaved in the same process with the same request:
+  fast         - the program on its fast path (no interpreter started)
+  interpreter  - the program handing over to the embedded interpreter: the
+                 configuration file names github_token twice, which the fast
+                 path leaves to the module (the answer is the same)
+  floor        - `python3.14 -I -S -c pass`: a bare interpreter start
+
+Before timing, each helper run is checked for its answer and for the path it
+took (whether libpython was loaded, from the dynamic loader's own log).
 
     python3.14 tests/bench_credential_helper.py [--runs N]
 """
 
 import argparse
+import glob
 import os
 import statistics
 import subprocess
@@ -20,44 +24,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HELPER = os.path.join(ROOT, "bin", "git-credential-zetadesk")
-
-SCRIPT = '''\
-import sys, os, json
-CONFIG_PATH = os.path.expanduser("~/.zetadesk/config.json")
-def _read_token():
-    try:
-        with open(CONFIG_PATH, "r", encoding="utf-8") as f:
-            cfg = json.load(f)
-        token = cfg.get("github_token", "")
-        return token if token else ""
-    except Exception:
-        return ""
-def _parse_input():
-    data = {}
-    for line in sys.stdin:
-        line = line.rstrip("\\n")
-        if not line:
-            break
-        if "=" not in line:
-            continue
-        key, _, value = line.partition("=")
-        data[key.strip()] = value
-    return data
-def cmd_get():
-    host = _parse_input().get("host", "")
-    if host.strip().lower().split(":")[0] != "github.com":
-        return
-    token = _read_token()
-    if not token:
-        return
-    print("username=x-access-token")
-    print(f"password={token}")
-    print()
-if __name__ == "__main__":
-    action = sys.argv[1] if len(sys.argv) > 1 else "get"
-    if action == "get":
-        cmd_get()
-'''
+ANSWER = b"username=x-access-token\npassword=ghp_benchmark\n\n"
+GOAL_MS, GOAL_RATIO = 3.0, 0.2
 
 
 def time_runs(argv, request, env, runs):
@@ -72,50 +40,66 @@ def time_runs(argv, request, env, runs):
     return times
 
 
+def loads_libpython(argv, env, request, scratch):
+    """(stdout, whether libpython was loaded) of one run."""
+    log = os.path.join(scratch, "ld")
+    with open(request, "rb") as stdin:
+        out = subprocess.run(argv, stdin=stdin, capture_output=True,
+                             env={**env, "LD_DEBUG": "files", "LD_DEBUG_OUTPUT": log}).stdout
+    loaded = False
+    for name in glob.glob(log + ".*"):
+        with open(name, errors="replace") as f:
+            loaded |= "libpython" in f.read()
+        os.unlink(name)
+    return out, loaded
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--runs", type=int, default=100)
+    parser.add_argument("--runs", type=int, default=200)
     args = parser.parse_args()
     if not os.access(HELPER, os.X_OK):
         raise SystemExit(f"build first: {HELPER} is missing")
 
-    with tempfile.TemporaryDirectory() as home:
-        os.makedirs(os.path.join(home, ".zetadesk"))
-        with open(os.path.join(home, ".zetadesk", "config.json"), "w") as f:
-            f.write('{"github_token": "ghp_benchmark"}')
-        request = os.path.join(home, "request")
+    with tempfile.TemporaryDirectory() as scratch:
+        homes = {}
+        for name, config in [("fast", '{"github_token": "ghp_benchmark", "workspace": "/w"}'),
+                             ("interpreter", '{"github_token": "ghp_benchmark", "github_token": "ghp_benchmark"}')]:
+            homes[name] = os.path.join(scratch, name)
+            os.makedirs(os.path.join(homes[name], ".zetadesk"))
+            with open(os.path.join(homes[name], ".zetadesk", "config.json"), "w") as f:
+                f.write(config)
+        request = os.path.join(scratch, "request")
         with open(request, "w") as f:
             f.write("protocol=https\nhost=github.com\n\n")
-        script = os.path.join(home, "git-credential-zetadesk.py")
-        with open(script, "w") as f:
-            f.write(SCRIPT)
-        env = {"HOME": home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
-
-        commands = {
-            "helper": [HELPER, "get"],
-            "floor": [sys.executable, "-I", "-S", "-c", "pass"],
-            "script": [sys.executable, "-I", "-S", script, "get"],
+        path = os.environ.get("PATH", "/usr/bin:/bin")
+        runs = {
+            "fast": ([HELPER, "get"], {"HOME": homes["fast"], "PATH": path}),
+            "interpreter": ([HELPER, "get"], {"HOME": homes["interpreter"], "PATH": path}),
+            "floor": ([sys.executable, "-I", "-S", "-c", "pass"], {"HOME": scratch, "PATH": path}),
         }
-        expected = b"username=x-access-token\npassword=ghp_benchmark\n\n"
-        for name in ("helper", "script"):
-            out = subprocess.run(commands[name], stdin=open(request, "rb"), capture_output=True, env=env).stdout
-            if out != expected:
-                raise SystemExit(f"{name} answered {out!r}")
+        for name, interpreted in [("fast", False), ("interpreter", True)]:
+            out, loaded = loads_libpython(*runs[name], request, scratch)
+            if out != ANSWER or loaded != interpreted:
+                raise SystemExit(f"{name}: answered {out!r}, libpython loaded: {loaded}")
 
         # Interleave in rounds so machine load affects every command alike.
-        samples = {name: [] for name in commands}
-        rounds = 10
+        samples = {name: [] for name in runs}
+        rounds = 20
         for _ in range(rounds):
-            for name, argv in commands.items():
+            for name, (argv, env) in runs.items():
                 samples[name] += time_runs(argv, request, env, max(1, args.runs // rounds))
 
     median = {name: statistics.median(t) * 1000 for name, t in samples.items()}
-    for name in commands:
+    for name in runs:
         t = sorted(samples[name])
-        print(f"{name:7s} median {median[name]:6.2f} ms   min {t[0] * 1000:6.2f} ms   "
+        print(f"{name:11s} median {median[name]:6.2f} ms   min {t[0] * 1000:6.2f} ms   "
               f"p90 {t[int(len(t) * 0.9)] * 1000:6.2f} ms   ({len(t)} runs)")
-    print(f"helper / floor  = {median['helper'] / median['floor']:.2f}")
-    print(f"helper / script = {median['helper'] / median['script']:.2f}")
+    ratio = median["fast"] / median["floor"]
+    print(f"fast / floor       = {ratio:.3f}")
+    print(f"fast / interpreter = {median['fast'] / median['interpreter']:.3f}")
+    met = median["fast"] <= GOAL_MS and ratio <= GOAL_RATIO
+    print(f"goal (fast median <= {GOAL_MS} ms and <= {GOAL_RATIO} x floor): {'met' if met else 'NOT met'}")
 
 
 if __name__ == "__main__":

@@ -117,15 +117,44 @@ def test_workspace_directory(client, host, tmp_path, refreshes):
     assert not (tmp_path / "workspace").exists()
 
 
-def test_workspace_naming_a_file_fails_after_the_save(client, host, tmp_path, refreshes):
+BAD_TOKEN = "ghp_leak_me_0123"
+
+
+@pytest.mark.parametrize("body,error", [
+    ({"workspace": "FILE", "github_token": "new"}, "[Errno 17] File exists: 'FILE'"),
+    ({"workspace": "FILE/below"}, "[Errno 20] Not a directory: 'FILE/below'"),
+    ({"github_token": BAD_TOKEN + "\nquit=1"}, "github_token must not contain a line break (CR, LF) or NUL"),
+    ({"github_token": "\r" + BAD_TOKEN}, "github_token must not contain a line break (CR, LF) or NUL"),
+    ({"github_token": BAD_TOKEN + "\0", "other": 1}, "github_token must not contain a line break (CR, LF) or NUL"),
+    ({"allowed_hosts": "ide.example"}, "allowed_hosts must be a list of strings"),
+    ({"allowed_hosts": ["ide.example", 7]}, "allowed_hosts must be a list of strings"),
+    ({"allowed_hosts": None}, "allowed_hosts must be a list of strings"),
+    ({"allowed_hosts": {"ide.example": True}}, "allowed_hosts must be a list of strings"),
+], ids=["workspace-is-file", "workspace-below-file", "token-lf", "token-cr", "token-nul",
+        "hosts-string", "hosts-mixed", "hosts-null", "hosts-object"])
+def test_refused_update_changes_nothing(client, host, tmp_path, refreshes, capsys, body, error):
     afile = tmp_path / "plain.txt"
     afile.write_text("x")
-    host.save_config({"github_token": "old"})
-    resp = client.post("/api/config", json={"workspace": str(afile), "github_token": "new"})
+    body = {k: v.replace("FILE", str(afile)) if isinstance(v, str) else v for k, v in body.items()}
+    host.save_config({"github_token": "old", "workspace": str(tmp_path / "ws"), "allowed_hosts": []})
+    with open(host.CONFIG_FILE, "rb") as f:
+        before = f.read()
+    resp = client.post("/api/config", json=body)
     assert resp.status_code == 500
-    assert resp.get_json()["ok"] is False and "File exists" in resp.get_json()["error"]
-    assert stored(host) == {"github_token": "new", "workspace": str(afile)}
-    assert refreshes == []  # the failed directory stops the refresh
+    assert resp.get_json() == {"ok": False, "error": error.replace("FILE", str(afile))}
+    with open(host.CONFIG_FILE, "rb") as f:
+        assert f.read() == before
+    assert refreshes == []
+    # Neither the answer nor the printed traceback shows a refused token.
+    assert BAD_TOKEN not in resp.get_data(as_text=True) + "".join(capsys.readouterr())
+
+
+def test_accepted_allowed_hosts_and_token_forms(client, host, refreshes):
+    # What the checks let through: text tokens without breaks, other types as before.
+    for body in ({"allowed_hosts": []}, {"allowed_hosts": ["ide.example", "Box.Local."]},
+                 {"github_token": "tab\tand space "}, {"github_token": 5}):
+        assert client.post("/api/config", json=body).status_code == 200
+    assert stored(host) == {"allowed_hosts": ["ide.example", "Box.Local."], "github_token": 5}
 
 
 @pytest.mark.parametrize("kwargs,error", [

@@ -101,11 +101,18 @@ def test_host_rule(home, host, answers):
 ])
 def test_actions(home, args, answers):
     save(home)
-    with spawn(home, *args) as proc:
-        proc.stdin.write(REQUEST)  # and keep stdin open: reading past the blank line would hang
-        proc.stdin.flush()
-        assert proc.wait(timeout=10) == 0
-        assert (proc.stdout.read(), proc.stderr.read()) == (ANSWER if answers else b"", b"")
+    # The request is in the pipe before the program starts (store and erase
+    # may be gone before a later write), and stdin stays open: reading past
+    # the blank line would hang.
+    read_end, write_end = os.pipe()
+    os.write(write_end, REQUEST)
+    try:
+        proc = subprocess.run([PROGRAM, *args], stdin=read_end, capture_output=True, env={"HOME": str(home)},
+                              timeout=10)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, ANSWER if answers else b"", b"")
 
 
 def test_errors_escape_with_report_and_status_1(home):
@@ -234,3 +241,43 @@ def test_cmd_get_looks_names_up_at_call_time_and_reports_entries(monkeypatch, ca
     entries = [(e.name, e.filename) for e in traceback.extract_tb(info.value.__traceback__)][1:3]
     assert entries == [(f"scripts.git_credential_zetadesk.{n}", "scripts/git-credential-zetadesk")
                        for n in ("cmd_get", "_parse_input")]
+
+
+@pytest.mark.parametrize("request_text,answers", [
+    ("protocol=https\nhost=github.com\n", True),
+    ("host=github.com\n", True),
+    ("protocol=https\r\nhost=github.com\r\n", True),
+    ("protocol=http\nhost=github.com\n", False),
+    ("protocol=ssh\nhost=github.com\n", False),
+    ("protocol=\nhost=github.com\n", False),
+    ("protocol=HTTPS\nhost=github.com\n", False),
+    ("protocol=https\nhost=github.com\nprotocol=http\n", False),
+    ("protocol=https\nhost=evil@x.github.com\n", False),
+    ("protocol=https\nhost=x_y.github.com\n", False),
+    ("protocol=https\nhost=x%2egithub.com\n", False),
+    ("protocol=https\nhost=gist.github.com/x\n", False),
+    ("protocol=https\nhost=a-b.0.github.com:8443\n", True),
+], ids=lambda v: v if isinstance(v, bool) else v.replace("\n", "|"))
+def test_https_and_plain_host_names_only(home, request_text, answers):
+    if answers:
+        save(home)
+    else:
+        os.mkfifo(home / ".zetadesk" / "config.json")  # the file must not even be opened
+    result = run(home, stdin=(request_text + "\n").encode())
+    assert (result.returncode, result.stdout, result.stderr) == (0, ANSWER if answers else b"", b"")
+
+
+@pytest.mark.parametrize("token", [
+    TOKEN + "\nhost=evil.example", TOKEN + "\r", "\r\n" + TOKEN, TOKEN[:4] + "\0" + TOKEN[4:], "\n",
+])
+def test_token_with_line_break_or_nul_is_never_printed(home, token):
+    save(home, json.dumps({"github_token": token}))
+    result = run(home, "get")
+    assert (result.returncode, result.stdout) == (0, b"")
+    assert result.stderr == b"git-credential-zetadesk: the saved github_token holds a line break or NUL and was not used\n"
+    # git itself sees no credential, and no part of the token anywhere.
+    filled = git(home, "fill", stdin=REQUEST)
+    assert filled.returncode != 0 and TOKEN[4:].encode() not in filled.stdout + filled.stderr
+    # A non-text token prints as its repr, where a break is an escape: that one is fine.
+    save(home, json.dumps({"github_token": [token]}))
+    assert run(home, "get").stdout == b"username=x-access-token\npassword=" + repr([token]).encode() + b"\n\n"

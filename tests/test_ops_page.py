@@ -4,7 +4,9 @@ import json
 import os
 import shutil
 import signal
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
@@ -21,14 +23,13 @@ pytestmark = pytest.mark.skipif(not (CHROMIUM and CHROMEDRIVER), reason="needs c
 ARTIFACTS = os.path.join(ROOT, "tests", "artifacts")
 
 
-@pytest.fixture
-def browser(tmp_path):
+def start_chromium(tmp_path, *extra_flags):
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--disable-dev-shm-usage", "--window-size=420,1400",
-                 f"--user-data-dir={tmp_path / 'chromium-profile'}"):
+                 f"--user-data-dir={tmp_path / 'chromium-profile'}", *extra_flags):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The browser is not ours to instrument: keep a sanitizer runtime out of it.
@@ -36,6 +37,12 @@ def browser(tmp_path):
     driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=CHROMEDRIVER, env=env),
                               options=options)
     driver.set_page_load_timeout(30)
+    return driver
+
+
+@pytest.fixture
+def browser(tmp_path):
+    driver = start_chromium(tmp_path)
     yield driver
     driver.quit()
 
@@ -131,3 +138,89 @@ def test_restart_brings_the_page_back_on_a_new_process(browser, server):
     finally:
         if successor:
             os.kill(successor, signal.SIGTERM)
+
+
+# ---- pages of other origins ---------------------------------------------------
+
+TOKEN = "ghp_browser_0123456789abcdef"
+FETCH = """
+const done = arguments[arguments.length - 1];
+fetch(arguments[0], arguments[1]).then(async r => done([r.type, r.status, await r.text()]),
+                                       e => done(["error", 0, String(e)]));
+"""
+
+
+@pytest.fixture
+def rebinding_browser(tmp_path):
+    # rebind.test stands for a name whose owner re-points it at 127.0.0.1.
+    driver = start_chromium(tmp_path, "--host-resolver-rules=MAP rebind.test 127.0.0.1")
+    yield driver
+    driver.quit()
+
+
+def save_token(server):
+    with open(os.path.join(server.config_dir, "config.json"), "w", encoding="utf-8") as f:
+        json.dump({"github_token": TOKEN}, f)
+
+
+def test_rebound_name_cannot_read_the_configuration(rebinding_browser, server):
+    save_token(server)
+    # The same browser on the server's own address reads it: the refusal below is the guard's.
+    rebinding_browser.get(server.url + "/")
+    assert rebinding_browser.execute_async_script(FETCH, "/api/config", {})[1:] == [
+        200, json.dumps({"github_token": TOKEN}, separators=(",", ":")) + "\n"]
+
+    rebinding_browser.get(f"http://rebind.test:{server.port}/")
+    kind, status, body = rebinding_browser.execute_async_script(FETCH, "/api/config", {})
+    assert (kind, status) == ("basic", 403)
+    assert json.loads(body) == {"ok": False, "error": "host not allowed: rebind.test"}
+    wait_for(rebinding_browser, lambda: "host not allowed" in text(rebinding_browser, "conn")
+             or text(rebinding_browser, "conn") != "connecting…")
+    assert TOKEN not in rebinding_browser.page_source
+    assert TOKEN not in rebinding_browser.find_element(By.TAG_NAME, "body").text
+
+
+class OtherSite:
+    """A second local server, on another port and so another origin."""
+
+    def __init__(self, page):
+        body = page.encode()
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/"
+        threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def test_other_origin_cannot_restart_the_server(browser, server):
+    restart = server.url + "/api/server/restart"
+    other = OtherSite(f"""<!doctype html><title>other site</title>
+<form id="f" method="POST" action="{restart}"><input name="x" value="1"></form>""")
+    _, status = http("GET", server.url + "/api/server/status")
+    try:
+        browser.get(other.url)
+        # A no-cors POST goes out without a preflight; its answer is opaque to the page.
+        assert browser.execute_async_script(FETCH, restart, {"mode": "no-cors", "method": "POST"})[0] == "opaque"
+        browser.execute_script("document.getElementById('f').submit()")
+        wait_for(browser, lambda: browser.current_url == restart)
+        assert json.loads(browser.find_element(By.TAG_NAME, "body").text) == {
+            "ok": False, "error": "cross-origin request refused"}
+    finally:
+        other.close()
+    time.sleep(1.0)  # a restart would have ended the process half a second after answering
+    assert server.proc.poll() is None
+    assert http("GET", server.url + "/api/server/status")[1]["pid"] == status["pid"] == server.proc.pid

@@ -135,3 +135,59 @@ def test_packaging_predicates(monkeypatch):
             pass
 
     assert_no_leak(action)
+
+
+GUARDED = [
+    ("GET", "/api/config", None, {"HTTP_HOST": "ide.example"}),  # allowed through the configuration
+    ("GET", "/api/config", None, {"HTTP_HOST": "foreign.example:80"}),
+    ("GET", "/api/health", None, {"HTTP_HOST": "[::1"}),
+    ("POST", "/api/config", {"a": 1}, {"HTTP_ORIGIN": "http://localhost"}),
+    ("POST", "/api/config", {"a": 1}, {"HTTP_ORIGIN": "http://evil.example"}),
+    ("POST", "/api/config", {"a": 1}, {"HTTP_SEC_FETCH_SITE": "cross-site"}),
+    ("POST", "/api/config", {"github_token": "a\nb"}, {}),
+    ("POST", "/api/config", {"allowed_hosts": ["x", 1]}, {}),
+]
+
+
+@pytest.mark.parametrize("method,url,body,environ", GUARDED)
+def test_guard_and_refused_updates(client, host, method, url, body, environ):
+    host.save_config({"allowed_hosts": ["ide.example"]})
+    assert_no_leak(lambda: client.open(url, method=method, json=body, environ_overrides=environ).close(),
+                   calls=CALLS // 2)
+
+
+def test_restart_in_progress(client, host, monkeypatch, capsys):
+    import types
+    import routes.opsdeck as opsdeck
+    threads = []
+    monkeypatch.setattr(opsdeck, "threading", types.SimpleNamespace(
+        Thread=lambda **kw: threads.append(kw) or types.SimpleNamespace(start=lambda: None)))
+    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(
+        Popen=lambda *a, **kw: types.SimpleNamespace(poll=lambda: 0), STDOUT=-2))
+    assert client.post("/api/server/restart").status_code == 200
+    assert_no_leak(lambda: client.post("/api/server/restart").close())
+    monkeypatch.setattr(opsdeck, "time", types.SimpleNamespace(sleep=lambda s: None))
+    monkeypatch.setattr(opsdeck, "log_write", lambda text: None)  # the host's buffer would grow
+    threads[0]["target"]()  # the successor "exited": restarts are accepted again
+
+    def restart_and_give_back():
+        client.post("/api/server/restart").close()
+        threads.pop()["target"]()
+    assert_no_leak(restart_and_give_back, calls=CALLS // 4)
+
+
+def test_credential_helper_refusals(tmp_path, monkeypatch):
+    import scripts.git_credential_zetadesk as helper
+    config = tmp_path / "config.json"
+    config.write_text('{"github_token": "to\\nk"}', encoding="utf-8")
+    monkeypatch.setattr(helper, "CONFIG_PATH", str(config))
+    saved = sys.stdin, sys.stdout, sys.stderr
+    try:
+        for request in ("protocol=http\nhost=github.com\n\n", "host=x_y.github.com\n\n", "host=github.com\n\n"):
+            def action():
+                sys.stdin = io.StringIO(request)
+                sys.stdout = sys.stderr = io.StringIO()
+                helper.cmd_get()
+            assert_no_leak(action)
+    finally:
+        sys.stdin, sys.stdout, sys.stderr = saved

@@ -120,7 +120,7 @@ def no_exit(monkeypatch):
     return recorder
 
 
-def test_successor_start_in_process(host, client, no_exit, monkeypatch, tmp_path):
+def test_successor_start_in_process(host, client, no_exit, monkeypatch, tmp_path, capsys):
     # A stand-in server script that reports its command line and environment.
     server_dir = tmp_path / "server"
     server_dir.mkdir()
@@ -160,6 +160,13 @@ def test_successor_start_in_process(host, client, no_exit, monkeypatch, tmp_path
     assert report["env"]["ZETADESK_PORT"] == "4711" and report["env"]["ZETADESK_HOST"] == ""
     assert report["env"]["ZETADESK_WORKSPACE"] == host.WORKSPACE
     assert host._log_buffer[-1]["text"] == "[SERVER] Restart requested, spawning new process..."
+
+    # That successor has already ended: the exit thread keeps this server and
+    # restarts are accepted again.
+    capsys.readouterr()
+    target()
+    assert capsys.readouterr().out.endswith(
+        "[restart] successor exited with status 0; this server keeps running\n")
 
 
 def test_unstartable_successor_schedules_no_exit(host, client, no_exit, monkeypatch):

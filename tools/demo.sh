@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the native modules and serves the stand-in ZetaDesk server.
+# Builds what serving needs (the route module and the credential helper) and
+# serves the stand-in ZetaDesk server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/build.sh
+tools/build.sh --target opsdeck git-credential-zetadesk
 echo "ZetaDesk stand-in: http://${ZETADESK_HOST:-127.0.0.1}:${ZETADESK_PORT:-8765}/ (Ctrl-C stops it)"
 exec python3.14 zetadesk_server.py

@@ -1,30 +1,51 @@
 #!/usr/bin/env bash
 # Runs a command with a CPython 3.14 toolchain (python3.14 + Flask, setuptools,
-# Cython, pytest, g++, cmake).  A host that already has a suitable python3.14 is
-# used directly; otherwise a Debian testing root is built once with mmdebstrap,
-# cached outside the checkout and entered in a private mount namespace, so no
-# mount outlives the command.
+# Cython, g++, cmake; pytest and the other test tools on request).  A host that
+# already has a suitable python3.14 is used directly; otherwise a Debian testing
+# root is built once with mmdebstrap, cached outside the checkout and entered in
+# a private mount namespace, so no mount outlives the command.
 #
-#   tools/devenv.sh run CMD [ARG...]   run CMD from the repository root
-#   tools/devenv.sh root               print the cached root (building it if needed)
+# The root comes in two layers.  The first holds what building and serving
+# need, so a first `make demo` downloads only that; the second (tests, hardening
+# tools, browser) is installed into the same root the first time a command asks
+# for it, and stays there.
+#
+#   tools/devenv.sh run CMD [ARG...]          run CMD from the repository root
+#   tools/devenv.sh run --tests CMD [ARG...]  the same, with the test layer added if missing
+#   tools/devenv.sh root                      print the cached root (building it if needed)
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd -P)
 cache=${ZETADESK_DEV_CACHE:-/var/cache/zetadesk-dev}
 suite=forky
 
-# Changing this list changes the root's name, so the root is rebuilt.
-packages=(
-  python3.14 python3.14-dev python3.14-dbg python3-flask python3-setuptools cython3
-  python3-pytest python3-hypothesis python3-requests python3-wheel python3-build
-  g++ clang libclang-rt-dev cmake ninja-build make procps git curl ca-certificates
-  chromium chromium-driver python3-selenium fonts-dejavu-core
+# Layer 1, building and serving (make build, demo, wheels).  Changing this list
+# changes the root's name, so a new root is built.
+base_packages=(
+  python3.14 python3.14-dev python3-flask python3-setuptools python3-wheel python3-build cython3
+  g++ cmake ninja-build make procps git ca-certificates
+)
+# Layer 2, tests and hardening checks (make test, make hardening): added to the
+# root on first use; changing this list installs what is missing on next use.
+test_packages=(
+  python3-pytest python3-hypothesis python3-requests python3-pip python3.14-dbg
+  clang libclang-rt-dev chromium chromium-driver python3-selenium fonts-dejavu-core curl
+)
+# Documentation, manual pages and translations are never read here: leaving them
+# out makes the root smaller and faster to unpack.  No fsync per unpacked file
+# either: a root cut short is never marked ready and is built again.
+dpkg_options=(
+  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright'
+  --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
+  --dpkgopt='path-exclude=/usr/share/info/*' --dpkgopt='force-unsafe-io'
 )
 
 host_is_enough() {
+  local modules=flask,setuptools,Cython
+  [ -z "$with_tests" ] || modules+=,pytest,hypothesis
   [ -z "${ZETADESK_FORCE_ROOT:-}" ] || return 1
   command -v python3.14 >/dev/null 2>&1 || return 1
-  python3.14 -c 'import flask, setuptools, Cython, pytest' >/dev/null 2>&1 || return 1
+  python3.14 -c "import $modules" >/dev/null 2>&1 || return 1
   command -v cmake >/dev/null && command -v g++ >/dev/null
 }
 
@@ -39,29 +60,67 @@ mirror() {
   echo "$uri"
 }
 
+list_id() {
+  printf '%s\n' "$@" | sha256sum | cut -c1-12
+}
+
+# "base-": roots of the layered scheme never share a name with one built from
+# a single list, which other checkouts may still use.
 root_dir() {
-  local id
-  id=$(printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-12)
-  echo "$cache/root-$id"
+  echo "$cache/root-base-$(list_id "$suite" "${base_packages[@]}")"
+}
+
+test_layer_mark() {
+  echo "$(root_dir)/.zetadesk-tests-$(list_id "${test_packages[@]}")"
+}
+
+lock_cache() {
+  mkdir -p "$cache"
+  exec 9>"$cache/.lock"
+  flock 9
 }
 
 ensure_root() {
   local root; root=$(root_dir)
   [ -f "$root/.zetadesk-ready" ] && return 0
-  mkdir -p "$cache"
-  exec 9>"$cache/.lock"
-  flock 9
+  lock_cache
   if [ ! -f "$root/.zetadesk-ready" ]; then
     command -v mmdebstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq mmdebstrap >/dev/null; }
     echo "devenv: building the CPython 3.14 root in $root (once)" >&2
     rm -rf "$root.tmp"
-    local include; include=$(IFS=,; echo "${packages[*]}")
-    mmdebstrap --quiet --variant=apt \
+    local include; include=$(IFS=,; echo "${base_packages[*]}")
+    mmdebstrap --quiet --variant=apt "${dpkg_options[@]}" \
       --aptopt='Acquire::Check-Valid-Until "false"' \
       --include="$include" "$suite" "$root.tmp" "$(mirror)" >&2
     rm -rf "$root"
     mv "$root.tmp" "$root"
     touch "$root/.zetadesk-ready"
+  fi
+  exec 9>&-
+}
+
+# Installs the test layer into the root once.  apt runs inside the root, from
+# the mirror the root was built from, with this host's name resolution.
+ensure_test_layer() {
+  local mark; mark=$(test_layer_mark)
+  [ -f "$mark" ] && return 0
+  lock_cache
+  if [ ! -f "$mark" ]; then
+    echo "devenv: adding the test layer to $(root_dir) (once)" >&2
+    unshare -m --propagation private /bin/bash -c '
+      set -e
+      root=$1; shift
+      mount -t proc proc "$root/proc"
+      mount --rbind /dev "$root/dev"
+      [ ! -f /etc/resolv.conf ] || [ ! -f "$root/etc/resolv.conf" ] ||
+        mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
+      chroot "$root" /usr/bin/env DEBIAN_FRONTEND=noninteractive \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin /bin/bash -c "
+          apt-get update -qq &&
+          apt-get install -y -qq --no-install-recommends \"\$@\" >/dev/null &&
+          apt-get clean && rm -rf /var/lib/apt/lists/*" devenv "$@"
+    ' devenv "$(root_dir)" "${test_packages[@]}" >&2
+    touch "$mark"
   fi
   exec 9>&-
 }
@@ -84,16 +143,19 @@ run_in_root() {
   ' devenv "$root" "$repo" "$@"
 }
 
+with_tests=
 case "${1:-}" in
   run)
     shift
-    [ $# -gt 0 ] || { echo "usage: $0 run CMD [ARG...]" >&2; exit 2; }
+    if [ "${1:-}" = --tests ]; then with_tests=1; shift; fi
+    [ $# -gt 0 ] || { echo "usage: $0 run [--tests] CMD [ARG...]" >&2; exit 2; }
     if host_is_enough; then cd "$repo"; exec "$@"; fi
     ensure_root
+    [ -z "$with_tests" ] || ensure_test_layer
     run_in_root "$@"
     ;;
   root)
     ensure_root; root_dir ;;
   *)
-    echo "usage: $0 run CMD [ARG...] | root" >&2; exit 2 ;;
+    echo "usage: $0 run [--tests] CMD [ARG...] | root" >&2; exit 2 ;;
 esac

@@ -3,11 +3,13 @@
 # tree (build/variants/NAME), so the modules built in place stay untouched.
 # Runs inside the CPython 3.14 environment.
 #
-#   tools/variant.sh asan  [PYTEST ARGS]  ASan + UBSan build; the whole suite,
-#                                         failing on any sanitizer report
+#   tools/variant.sh asan  [PYTEST ARGS]  ASan + UBSan build; the whole suite (or the
+#                                         tests named), failing on any sanitizer report
 #   tools/variant.sh debug [PYTEST ARGS]  build for the debug interpreter
 #                                         (python3.14d); the reference-leak test
 #   tools/variant.sh fuzz                 libFuzzer over the log scanner (ZETADESK_FUZZ_SECONDS, 60)
+#   tools/variant.sh fuzz-credential      libFuzzer over the credential program's request and
+#                                         JSON parsers (ZETADESK_FUZZ_SECONDS, 60)
 #   tools/variant.sh clang                clang++ build, warnings are errors
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +35,7 @@ case $name in
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
     export PYTHONMALLOC=malloc ZETADESK_SANITIZED=1
     status=0
-    python3.14 -m pytest tests "$@" || status=$?
+    python3.14 -m pytest "$@" || status=$?  # the whole suite unless paths are given
     if compgen -G "$reports/*" >/dev/null; then
       echo "sanitizer reports:" >&2
       cat "$reports"/* >&2
@@ -58,6 +60,21 @@ case $name in
       routes/opsdeck/scanner_neon.cpp -o _build/fuzz_log_scanner
     ASAN_OPTIONS=detect_leaks=0 _build/fuzz_log_scanner -max_total_time="${ZETADESK_FUZZ_SECONDS:-60}" \
       -max_len=16384 -print_final_stats=1 corpus 2>&1 | tail -n 25
+    exit "${PIPESTATUS[0]}"
+    ;;
+  fuzz-credential)
+    # The fast path's parsers need neither Python nor the module frame.
+    mkdir -p _build corpus
+    printf '\x02protocol=https\nhost=api.GitHub.com:443\n\xc2\xa0host =x\n\nrest' > corpus/seed-request
+    printf '\x01 {"a": [1.5e3, {"b": null}], "github\\u005ftoken": "t\\u00e9\\ud83d\\ude00\xe2\x82\xac"}\r\n' \
+      > corpus/seed-config
+    clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+      tests/fuzz/fuzz_credential_fastpath.cpp -o _build/fuzz_credential_fastpath
+    # The dictionary's pieces (Unicode spaces, escapes, github.com) are what
+    # random bytes seldom hit.
+    _build/fuzz_credential_fastpath -max_total_time="${ZETADESK_FUZZ_SECONDS:-60}" -max_len=4096 \
+      -dict=tests/fuzz/credential_fastpath.dict \
+      -print_final_stats=1 corpus 2>&1 | tail -n 25
     exit "${PIPESTATUS[0]}"
     ;;
   clang)

@@ -22,6 +22,28 @@ public:
     UpdateGuard &operator=(const UpdateGuard &) = delete;
 };
 
+// A body that would leave the saved document unusable is refused before
+// anything is saved.  A token holding a line break or NUL would inject
+// lines into git's credential protocol; allowed_hosts is read by the request
+// guard.  The messages never quote the token.
+void check_update(const Ref &data, const Ref &new_token) {
+    if (PyUnicode_Check(new_token.get())) {
+        for (Py_UCS4 c : {U'\r', U'\n', U'\0'}) {
+            Py_ssize_t at = PyUnicode_FindChar(new_token.get(), c, 0, PyUnicode_GET_LENGTH(new_token.get()), 1);
+            if (at == -2) fail();
+            if (at >= 0) raise(PyExc_ValueError, "github_token must not contain a line break (CR, LF) or NUL");
+        }
+    }
+    int has = PySequence_Contains(data.get(), "allowed_hosts"_id);
+    if (has < 0) fail();
+    if (!has) return;
+    Ref names = Ref::steal(PyObject_GetItem(data.get(), "allowed_hosts"_id));
+    bool ok = PyList_Check(names.get());
+    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(names.get()); ++i)
+        ok = PyUnicode_Check(PyList_GET_ITEM(names.get(), i));
+    if (!ok) raise(PyExc_ValueError, "allowed_hosts must be a list of strings");
+}
+
 Site get_config_site{"get_config", __LINE__};
 Site update_config_site{"update_config", __LINE__};
 
@@ -49,14 +71,16 @@ PyObject *update_config(PyObject *, PyObject *) {
             token_changed = new_token.get() == Py_None
                                 ? boolean(false)
                                 : Ref::steal(PyObject_RichCompare(new_token.get(), old_token.get(), Py_NE));
+            check_update(data, new_token);
             call_method(config, "update"_id, data);
+            // Before the save, so that a workspace that cannot be created is
+            // never stored (a restart would start a server that dies at once).
+            // Recreated on every update, also when the body does not name it.
+            if (truthy(call_method(config, "get"_id, "workspace"_id))) {
+                Ref path = Ref::steal(PyObject_GetItem(config.get(), "workspace"_id));
+                call_kw(attr(global("os"_id), "makedirs"_id), {path.get()}, {{"exist_ok"_id, Py_True}});
+            }
             call(save_config, config);
-        }
-
-        // Recreated on every update, also when the body does not name it.
-        if (truthy(call_method(config, "get"_id, "workspace"_id))) {
-            Ref path = Ref::steal(PyObject_GetItem(config.get(), "workspace"_id));
-            call_kw(attr(global("os"_id), "makedirs"_id), {path.get()}, {{"exist_ok"_id, Py_True}});
         }
 
         Ref projects_refreshed = integer(0);

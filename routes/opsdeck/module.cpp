@@ -60,6 +60,7 @@ void body() {
         if (wrapper) view = call(wrapper, view);
         set_global(intern(route.view.ml_name), call(decorator, view));
     }
+    register_guard();
 }
 
 Site health_site{"health_check", __LINE__};

@@ -21,8 +21,18 @@ PyObject *server_logs_stream(PyObject *, PyObject *);  // stream.cpp
 PyObject *system_info(PyObject *, PyObject *);         // info.cpp
 PyObject *platform_info(PyObject *, PyObject *);       // info.cpp
 
+// Registers the check that runs before every view on `bp` (guard.cpp).
+void register_guard();
+
 // jsonify(mapping), looked up at call time like every module global.
 inline mf::Ref jsonify(const mf::Ref &value) { return mf::call(mf::global("jsonify"_id), value); }
+
+// (jsonify({"ok": False, "error": text}), status): an answer that refuses.
+inline mf::Ref error_response(PyObject *text, int status) {
+    mf::Ref body = jsonify(mf::dict({{"ok"_id, Py_False}, {"error"_id, text}}));
+    mf::Ref code = mf::integer(status);
+    return mf::Ref::steal(PyTuple_Pack(2, body.get(), code.get()));
+}
 
 // os.getpid(), through the module's `os`.
 inline mf::Ref current_pid() { return mf::call_method(mf::global("os"_id), "getpid"_id); }

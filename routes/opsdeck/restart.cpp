@@ -2,7 +2,13 @@
 //
 // The process ends only once a successor has been started: when the start
 // fails the request is answered with the error and this server keeps
-// serving, since ending it would leave the user without any server.
+// serving, since ending it would leave the user without any server.  For
+// the same reason the successor is looked at once more just before the
+// exit, and one that has already died leaves this server running.
+//
+// One restart at a time: a burst of requests (a page that retries, a
+// cross-site form posted many times) would otherwise start a successor per
+// request, all but one of them fighting for the port.
 #include "opsdeck.h"
 
 namespace opsdeck {
@@ -12,11 +18,62 @@ using namespace mf;
 
 Site restart_site{"server_restart", __LINE__};
 Site exit_site{"server_restart._exit", __LINE__};
+Site opener_site{"server_restart._opener", __LINE__};
+
+// Taken by the request that starts a restart, given back when the start
+// fails or the successor turns out to have exited.  While taken, `successor`
+// holds the Popen of the started successor.  Native state, so the module
+// namespace carries no extra name.
+PyMutex restart_lock{};
+bool restart_taken = false;
+PyObject *successor = nullptr;
+
+bool take_restart() {
+    PyMutex_Lock(&restart_lock);
+    const bool taken = !restart_taken;
+    restart_taken = true;
+    PyMutex_Unlock(&restart_lock);
+    return taken;
+}
+
+void keep_successor(const Ref &child) {
+    PyMutex_Lock(&restart_lock);
+    Py_XSETREF(successor, Py_NewRef(child.get()));
+    PyMutex_Unlock(&restart_lock);
+}
+
+Ref current_successor() {
+    PyMutex_Lock(&restart_lock);
+    Ref child = Ref::adopt(Py_XNewRef(successor));
+    PyMutex_Unlock(&restart_lock);
+    return child;
+}
+
+// Also runs while an error is pending: dropping the Popen may run its
+// finaliser, which must not see that error.
+void give_back_restart() noexcept {
+    PyMutex_Lock(&restart_lock);
+    PyObject *child = std::exchange(successor, nullptr);
+    restart_taken = false;
+    PyMutex_Unlock(&restart_lock);
+    keeping_pending_error([&] { Py_XDECREF(child); });
+}
 
 PyObject *exit_soon(PyObject *, PyObject *) {
     return boundary(exit_site, [] {
         Ref pause = Ref::steal(PyFloat_FromDouble(0.5));
         call_method(global("time"_id), "sleep"_id, pause);
+        // successor.poll(): a successor that cannot be asked is taken to run.
+        Ref returncode;
+        if (Ref child = current_successor())
+            catch_ordinary([&] { returncode = call_method(child, "poll"_id); });
+        if (returncode && returncode.get() != Py_None) {
+            Ref line = Ref::steal(PyUnicode_FromFormat(
+                "[restart] successor exited with status %S; this server keeps running", returncode.get()));
+            give_back_restart();
+            call(global("print"_id), line);
+            return;
+        }
         Ref status = integer(0);
         call_method(global("os"_id), "_exit"_id, status);
     });
@@ -32,9 +89,26 @@ void schedule_exit() {
     call_method(thread, "start"_id);
 }
 
-// open(path, mode, encoding="utf-8")
+// The opener of open_text: os.open(path, flags, 0o600).  The mode applies
+// only when the file is created, in the same call, so the marker and the
+// successor's log never exist readable by others, not even for a moment,
+// and the process umask stays as other threads expect it.
+PyObject *open_private(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    return boundary(opener_site, [&] {
+        if (nargs != 2) raise(PyExc_TypeError, "_opener() takes exactly 2 arguments");
+        Ref mode = integer(0600);
+        return call_method(global("os"_id), "open"_id, args[0], args[1], mode);
+    });
+}
+
+PyMethodDef opener_def = {"_opener", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_private)),
+                          METH_FASTCALL, nullptr};
+
+// open(path, mode, encoding="utf-8", opener=_opener)
 Ref open_text(const Ref &path, PyObject *mode) {
-    return call_kw(global("open"_id), {path.get(), mode}, {{"encoding"_id, "utf-8"_id}});
+    Ref opener = function(&opener_def);
+    return call_kw(global("open"_id), {path.get(), mode},
+                   {{"encoding"_id, "utf-8"_id}, {"opener"_id, opener.get()}});
 }
 
 void write_marker() {
@@ -52,6 +126,16 @@ void write_marker() {
 
 PyObject *server_restart(PyObject *, PyObject *) {
     return boundary(restart_site, [] {
+        if (!take_restart()) return error_response("restart already in progress"_id, 409);
+        // Given back on every way out except a scheduled exit.
+        bool exit_scheduled = false;
+        struct GiveBack {
+            const bool &keep;
+            ~GiveBack() {
+                if (!keep) give_back_restart();
+            }
+        } give_back{exit_scheduled};
+
         auto [load_config] = import_from("utils"_id, "load_config"_id);
         write_marker();
         call(global("log_write"_id), "[SERVER] Restart requested, spawning new process..."_id);
@@ -71,11 +155,11 @@ PyObject *server_restart(PyObject *, PyObject *) {
                 Ref log = open_text(config_path("server.log"_id), "a"_id);
                 try {
                     Ref subprocess = global("subprocess"_id);
-                    call_kw(attr(subprocess, "Popen"_id), {args.get()},
-                            {{"env"_id, env.get()},
-                             {"stdout"_id, log.get()},
-                             {"stderr"_id, attr(subprocess, "STDOUT"_id).get()},
-                             {"start_new_session"_id, Py_True}});
+                    keep_successor(call_kw(attr(subprocess, "Popen"_id), {args.get()},
+                                           {{"env"_id, env.get()},
+                                            {"stdout"_id, log.get()},
+                                            {"stderr"_id, attr(subprocess, "STDOUT"_id).get()},
+                                            {"start_new_session"_id, Py_True}}));
                 } catch (...) {
                     translate_current_exception();
                     keeping_pending_error([&] { call_method(log, "close"_id); });
@@ -90,18 +174,22 @@ PyObject *server_restart(PyObject *, PyObject *) {
             // Not an ordinary error: a started successor still takes over.
             if (started) {
                 translate_current_exception();
-                keeping_pending_error([] { schedule_exit(); });
+                keeping_pending_error([&] {
+                    schedule_exit();
+                    exit_scheduled = true;
+                });
                 throw PyError{};
             }
             throw;
         }
         if (error) {
             Ref text = Ref::steal(PyObject_Str(error.get()));
-            Ref status = integer(500);
-            response = Ref::steal(PyTuple_Pack(
-                2, jsonify(dict({{"ok"_id, Py_False}, {"error"_id, text.get()}})).get(), status.get()));
+            response = error_response(text.get(), 500);
         }
-        if (started) schedule_exit();
+        if (started) {
+            schedule_exit();
+            exit_scheduled = true;
+        }
         return response;
     });
 }

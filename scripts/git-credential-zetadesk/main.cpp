@@ -1,13 +1,16 @@
 // git-credential-zetadesk: starts CPython and runs the helper module
 // scripts.git_credential_zetadesk as the main program, the way
 // `python -m` would: __name__ is "__main__" while its body runs, and
-// sys.argv is exactly our command line.
+// sys.argv is exactly our command line.  The common `get` is answered
+// first without the interpreter (fastpath.cpp); libpython is loaded only
+// when the run is handed over (lazy_python.h).
 //
 // The module's shared object is found relative to this program's own file
-// (HELPER_MODULE is the path from bin/ to it), so git can start us from any
-// working directory, by absolute path or through PATH and symlinks.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// (HELPER_MODULE is the path from bin/ to it in the tree, HELPER_SITE_DIRS
+// the installed site-packages), so git can start us from any working
+// directory, by absolute path or through PATH and symlinks.
+#include "fastpath.h"
+#include "lazy_python.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -20,6 +23,9 @@
 
 #ifndef HELPER_MODULE
 #error "HELPER_MODULE must name the module file relative to the program's directory"
+#endif
+#ifndef HELPER_SITE_DIRS
+#error "HELPER_SITE_DIRS must list the installed site-packages relative to the program's directory"
 #endif
 #ifndef PYTHON_HOME
 #error "PYTHON_HOME must name the prefix of the Python installation linked in"
@@ -46,7 +52,10 @@ void reserve_standard_fds() {
 }
 
 // Writes the module's absolute path into `out`; false (with a message) when
-// it cannot be found.
+// it cannot be found.  Looked for relative to this program's own file: first
+// as built in the tree (bin/ beside scripts/), then as installed from a wheel
+// (bin/ beside the environment's lib/.../site-packages/scripts/), never
+// relative to the current folder.
 bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -55,14 +64,24 @@ bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
         return false;
     }
     self[n] = '\0';
+    const int dir_len = int(std::strrchr(self, '/') - self + 1);
     char candidate[2 * PATH_MAX];
-    const char *slash = std::strrchr(self, '/');
-    std::snprintf(candidate, sizeof candidate, "%.*s%s", int(slash - self + 1), self, HELPER_MODULE);
-    if (!realpath(candidate, out)) {
-        std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate, std::strerror(errno));
-        return false;
+    std::snprintf(candidate, sizeof candidate, "%.*s%s", dir_len, self, HELPER_MODULE);
+    if (realpath(candidate, out)) return true;
+    const int tree_errno = errno;
+    // HELPER_SITE_DIRS: site-packages seen from the scripts directory, one
+    // entry per installation scheme, separated by ':'.
+    const char *file = std::strrchr(HELPER_MODULE, '/') + 1;
+    for (const char *dir = HELPER_SITE_DIRS; *dir;) {
+        const char *end = std::strchr(dir, ':');
+        const int len = end ? int(end - dir) : int(std::strlen(dir));
+        char installed[2 * PATH_MAX];
+        std::snprintf(installed, sizeof installed, "%.*s%.*s/scripts/%s", dir_len, self, len, dir, file);
+        if (realpath(installed, out)) return true;
+        dir += end ? len + 1 : len;
     }
-    return true;
+    std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate, std::strerror(tree_errno));
+    return false;
 }
 
 void start_interpreter(int argc, char **argv) {
@@ -103,7 +122,7 @@ struct Owned {
     explicit Owned(PyObject *o) : p(o) {}
     Owned(const Owned &) = delete;
     Owned &operator=(const Owned &) = delete;
-    ~Owned() { Py_XDECREF(p); }
+    ~Owned() { Py_DecRef(p); }
     explicit operator bool() const { return p != nullptr; }
 };
 
@@ -125,7 +144,8 @@ bool run_as_main(const char *path) {
     Owned kwargs(Py_BuildValue("{sO}", "origin", origin.p));
     if (!args || !kwargs) return false;
     Owned spec(PyObject_Call(spec_type.p, args.p, kwargs.p));
-    if (!spec || PyObject_SetAttrString(spec.p, "has_location", Py_True) < 0) return false;
+    if (!spec || PyObject_SetAttrString(spec.p, "has_location", Py_GetConstantBorrowed(Py_CONSTANT_TRUE)) < 0)
+        return false;
 
     Owned module(PyObject_CallMethod(imp.p, "create_dynamic", "O", spec.p));
     if (!module) return false;
@@ -143,7 +163,7 @@ bool run_as_main(const char *path) {
 // write failure must be reported and counted, not left to shutdown.
 bool flush(const char *stream) {
     PyObject *out = PySys_GetObject(stream);  // borrowed
-    if (!out || out == Py_None) return true;
+    if (!out || out == Py_GetConstantBorrowed(Py_CONSTANT_NONE)) return true;
     Owned done(PyObject_CallMethod(out, "flush", nullptr));
     return bool(done);
 }
@@ -171,6 +191,10 @@ int main(int argc, char **argv) {
     reserve_standard_fds();
     char path[PATH_MAX];
     if (!module_path(argc > 0 ? argv[0] : "git-credential-zetadesk", path)) return 1;
+    // After the module is found, so that a broken installation says so
+    // whichever way the request would be answered.
+    if (fastpath::answered(argc, argv)) _exit(0);
+    if (!lazy_python::load(argc > 0 ? argv[0] : "git-credential-zetadesk")) return 1;
     start_interpreter(argc, argv);
 
     int status = 0;

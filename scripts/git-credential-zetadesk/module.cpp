@@ -20,11 +20,17 @@ bool ascii_equal_nocase(Py_UCS4 c, char expected) {
     return c == static_cast<Py_UCS4>(static_cast<unsigned char>(expected));
 }
 
+bool is_host_char(Py_UCS4 c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+}
+
 // Whether git asks about GitHub itself or one of its subdomains.  A plain
 // substring test would hand the token to "github.com.evil.example" or
 // "evilgithub.com", so the name must match whole: surrounding whitespace and
 // one ":<port>" are dropped, then it must be github.com or end in
-// .github.com, ASCII case-insensitively.
+// .github.com, ASCII case-insensitively.  What is left must be a plain DNS
+// name: userinfo ("evil@x.github.com"), underscores or escapes are not
+// GitHub's and may be read differently by whatever made the request.
 bool is_github_host(PyObject *host) {
     if (!PyUnicode_Check(host)) return false;
     Ref stripped = call_method(host, "strip"_id);
@@ -40,6 +46,8 @@ bool is_github_host(PyObject *host) {
         --digits;
     }
     if (digits < end && digits > 0 && PyUnicode_READ(kind, data, digits - 1) == ':') end = digits - 1;
+    for (Py_ssize_t i = 0; i < end; ++i)
+        if (!is_host_char(PyUnicode_READ(kind, data, i))) return false;
 
     const auto n = static_cast<Py_ssize_t>(github_host.size());
     if (end < n) return false;
@@ -47,6 +55,26 @@ bool is_github_host(PyObject *host) {
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!ascii_equal_nocase(PyUnicode_READ(kind, data, start + i), github_host[i])) return false;
     return start == 0 || PyUnicode_READ(kind, data, start - 1) == '.';
+}
+
+// The token goes only over TLS: git says "https" or, from older callers,
+// nothing at all.  The value is stripped like the host, for CRLF input.
+bool is_https(PyObject *protocol) {
+    if (protocol == Py_None) return true;
+    if (!PyUnicode_Check(protocol)) return false;
+    return equal(call_method(protocol, "strip"_id).get(), "https"_id);
+}
+
+// A printed line break or NUL would end the password line early and let the
+// rest of the token pose as further attributes of git's protocol.
+bool breaks_protocol(PyObject *text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    for (Py_UCS4 c : {U'\r', U'\n', U'\0'}) {
+        Py_ssize_t at = PyUnicode_FindChar(text, c, 0, n, 1);
+        if (at == -2) fail();
+        if (at >= 0) return true;
+    }
+    return false;
 }
 
 Site read_token_site{"_read_token", __LINE__};
@@ -95,13 +123,21 @@ PyObject *cmd_get(PyObject *, PyObject *) {
     return boundary(cmd_get_site, [] {
         Ref data = call(global("_parse_input"_id));
         Ref host = call_method(data, "get"_id, "host"_id, ""_id);
+        Ref protocol = call_method(data, "get"_id, "protocol"_id);
         // Other hosts never see the token; the file is not even opened.
-        if (!is_github_host(host.get())) return;
+        if (!is_https(protocol.get()) || !is_github_host(host.get())) return;
         Ref token = call(global("_read_token"_id));
         if (!truthy(token)) return;
         Ref formatted = Ref::steal(PyObject_Format(token.get(), nullptr));
-        Ref password = Ref::steal(PyUnicode_Concat(str("password=").get(), formatted.get()));
         Ref print = global("print"_id);
+        if (breaks_protocol(formatted.get())) {
+            // Say why git gets nothing, without a word of the token.
+            call_kw(print, {str("git-credential-zetadesk: the saved github_token holds a line break or NUL "
+                                "and was not used").get()},
+                    {{"file"_id, attr(global("sys"_id), "stderr"_id).get()}});
+            return;
+        }
+        Ref password = Ref::steal(PyUnicode_Concat(str("password=").get(), formatted.get()));
         call(print, str("username=x-access-token"));
         call(print, password);
         call(print);
@@ -161,11 +197,12 @@ Implements the git credential helper protocol: git runs the helper with an
 action (get, store or erase) and writes key=value lines describing the
 credential to its standard input.
 
-On get for a GitHub host, the helper reads ~/.zetadesk/config.json and
-returns the saved github_token as the password, with username=x-access-token
-(the user name GitHub expects for personal access and OAuth tokens).  For
-any other host, or when no token is saved, it answers nothing and git goes
-on to its other credential sources.
+On get for a GitHub host over https, the helper reads
+~/.zetadesk/config.json and returns the saved github_token as the password,
+with username=x-access-token (the user name GitHub expects for personal
+access and OAuth tokens).  For any other host or protocol, or when no token
+is saved, it answers nothing and git goes on to its other credential
+sources; a saved token holding a line break or NUL is never handed out.
 
 store and erase are no-ops, since the configuration file is always the
 source of truth.  Every git invocation configured with this helper therefore

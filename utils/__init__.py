@@ -23,7 +23,9 @@ from datetime import datetime
 
 from flask import jsonify
 
-SERVER_DIR = os.path.dirname(os.path.abspath(__file__))
+# The directory that holds zetadesk_server.py: the checkout, or site-packages
+# when installed.  utils is a package so that the wheels carry it.
+SERVER_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONFIG_DIR = os.path.abspath(os.path.expanduser(
     os.environ.get("ZETADESK_CONFIG_DIR") or os.path.join("~", ".zetadesk")))
 os.makedirs(CONFIG_DIR, exist_ok=True)

@@ -1,0 +1,351 @@
+"""The check before every view of the route group: Host names (DNS
+rebinding), cross-site state changes, and what a refusal leaves behind;
+restarts that cannot be stormed; updates that fail without saving."""
+
+import http.client
+import json
+import os
+import re
+import signal
+import stat
+import subprocess
+import sys
+import threading
+import time
+import types
+import uuid
+
+import pytest
+
+import routes.opsdeck as opsdeck
+from conftest import LiveServer, http as request_json, run_python
+from test_restart import Recorder, process_gone, wait_for
+
+TOKEN = "ghp_guardtest_0123456789"
+REFUSED_CROSS = {"ok": False, "error": "cross-origin request refused"}
+
+# (Host header, allowed, host named in the refusal; None: Werkzeug answers 400 itself)
+HOSTS = [
+    ("localhost", True, None), ("LocalHost:8765", True, None), ("localhost.", True, None),
+    ("localhost:", True, None), ("ide.localhost:1", True, None), ("127.0.0.1", True, None),
+    ("127.0.0.1:8765", True, None), ("10.20.30.40:80", True, None), ("127.0.0.1.", True, None),
+    ("[::1]", True, None), ("[::1]:8765", True, None), ("[::ffff:127.0.0.1]:80", True, None),
+    ("[2001:DB8::1]", True, None), ("[1:2:3:4:5:6:7:8]", True, None), ("[::]", True, None),
+    ("attacker.example:8765", False, "attacker.example"), ("Attacker.Example.", False, "attacker.example"),
+    ("localhost.attacker.example", False, "localhost.attacker.example"),
+    ("notlocalhost", False, "notlocalhost"), ("127.0.0.1.nip.io", False, "127.0.0.1.nip.io"),
+    ("localhost..", False, None), ("127.1", False, "127.1"), ("0177.0.0.1", False, "0177.0.0.1"),
+    ("256.0.0.1", False, "256.0.0.1"), ("1.2.3.4.5", False, "1.2.3.4.5"),
+    # Malformed headers are named as sent.
+    ("", False, ""), ("::1", False, "::1"), ("[::1", False, "[::1"), ("[::1]x", False, "[::1]x"),
+    ("[1:2:3:4:5:6:7:8:9]", False, "[1:2:3:4:5:6:7:8:9]"), ("[1::2::3]", False, "[1::2::3]"),
+    ("[fe80::1%25eth0]", False, "[fe80::1%25eth0]"), ("[evil.example]", False, "[evil.example]"),
+    ("user@localhost", False, "user@localhost"), ("localhost%2e", False, "localhost%2e"),
+    ("localhost:80:80", False, "localhost:80:80"), ("localhost:123456", False, "localhost:123456"),
+    ("localhost:8a", False, "localhost:8a"), ("localhost,evil.example", False, "localhost,evil.example"),
+    ("localhost/x", False, "localhost/x"), ("l\u00f4calhost", False, "l\u00f4calhost"),
+]
+
+
+@pytest.fixture
+def saved(host):
+    host.save_config({"github_token": TOKEN})
+    with open(host.CONFIG_FILE, "rb") as f:
+        return f.read()
+
+
+# Werkzeug's test client cannot even build these; the live table sends them.
+CLIENT_HOSTS = [h for h in HOSTS if h[0] not in ("[1:2:3:4:5:6:7:8:9]", "[1::2::3]")]
+
+
+@pytest.mark.parametrize("header,allowed,named", CLIENT_HOSTS, ids=[repr(h[0]) for h in CLIENT_HOSTS])
+def test_host_header(client, host, saved, header, allowed, named):
+    for method, path in (("GET", "/api/config"), ("POST", "/api/config")):
+        resp = client.open(path, method=method, json={"github_token": "x"} if method == "POST" else None,
+                           environ_overrides={"HTTP_HOST": header})
+        if allowed:
+            assert resp.status_code == 200
+            continue
+        if named is None:
+            assert resp.status_code == 400
+        else:
+            assert (resp.status_code, resp.get_json()) == (
+                403, {"ok": False, "error": f"host not allowed: {named}"})
+        assert TOKEN not in resp.get_data(as_text=True)
+        with open(host.CONFIG_FILE, "rb") as f:
+            assert f.read() == saved  # the view never ran
+
+
+def test_names_the_host_allows(client, host, monkeypatch, capsys):
+    loads = []
+    real_load = host.load_config
+    monkeypatch.setattr(host, "load_config", lambda: loads.append(1) or real_load())
+    monkeypatch.setattr(opsdeck, "HOST", "MyBox.Lan.")
+    status = lambda name: client.get("/api/health", headers={"Host": name}).status_code  # noqa: E731
+    # Local names and HOST never read the configuration.
+    assert [status(n) for n in ("localhost", "[::1]", "mybox.lan:8765", "MYBOX.LAN")] == [200] * 4
+    assert loads == []
+
+    host.save_config({"allowed_hosts": ["IDE.example.", 7, "other.example:8765"]})
+    assert [status(n) for n in ("ide.example", "Ide.Example.:80", "x.ide.example", "other.example")] == [
+        200, 200, 403, 403]
+    assert len(loads) == 4
+    # HOST is looked up at each request.
+    monkeypatch.setattr(opsdeck, "HOST", "")
+    assert status("mybox.lan") == 403
+
+    # A configuration that cannot serve as a list allows nothing, and says nothing.
+    secret_file = f'{{"github_token": "{TOKEN}", "allowed_hosts": ["ide.example"'
+    for damage in ({"allowed_hosts": "ide.example"}, {"allowed_hosts": {"ide.example": 1}}, [1], secret_file):
+        with open(host.CONFIG_FILE, "w") as f:
+            f.write(damage if isinstance(damage, str) else json.dumps(damage))
+        resp = client.get("/api/config", headers={"Host": "ide.example"})
+        assert resp.get_json() == {"ok": False, "error": "host not allowed: ide.example"}
+    monkeypatch.setattr(host, "load_config", lambda: 1 / 0)
+    assert status("ide.example") == 403
+    out = capsys.readouterr()
+    assert TOKEN not in out.out + out.err and "Traceback" not in out.out + out.err
+
+
+def test_one_warning_per_refused_name(client, capsys):
+    first, second = (f"w{uuid.uuid4().hex[:8]}.example" for _ in range(2))
+    for name in (first, first.upper() + ".:81", second, first, second + ":1"):
+        assert client.get("/api/health", headers={"Host": name}).status_code == 403
+    lines = capsys.readouterr().out.splitlines()
+    assert [line for line in lines if "[guard]" in line] == [
+        f"[guard] warning: host not allowed: '{n}' (list it in allowed_hosts to serve this name)"
+        for n in (first, second)]
+
+
+def test_warnings_are_bounded():
+    result = run_python(
+        "import zetadesk_server\n"
+        "c = zetadesk_server.create_app().test_client()\n"
+        "codes = {c.get('/api/health', headers={'Host': f'n{i}.example'}).status_code for i in range(300)}\n"
+        "print(codes)\n")
+    lines = result.stdout.splitlines()
+    assert lines[-1] == "{403}"
+    assert len([line for line in lines if line.startswith("[guard] warning")]) == 256
+
+
+# (request headers, served) for state-changing requests with Host "localhost:8765".
+ORIGINS = [
+    ({}, True),
+    ({"Sec-Fetch-Site": "same-origin"}, True), ({"Sec-Fetch-Site": "none"}, True),
+    ({"Sec-Fetch-Site": "same-site"}, False), ({"Sec-Fetch-Site": "cross-site"}, False),
+    ({"Sec-Fetch-Site": "Same-Origin"}, False), ({"Sec-Fetch-Site": ""}, False),
+    ({"Sec-Fetch-Site": "same-origin", "Origin": "http://evil.example"}, True),
+    ({"Sec-Fetch-Site": "cross-site", "Origin": "http://localhost:8765"}, False),
+    ({"Origin": "http://localhost:8765"}, True), ({"Origin": "http://LOCALHOST.:8765"}, True),
+    ({"Origin": "https://localhost:8765"}, True),
+    ({"Origin": "http://localhost"}, False), ({"Origin": "http://localhost:8766"}, False),
+    ({"Origin": "http://127.0.0.1:8765"}, False), ({"Origin": "http://evil.example:8765"}, False),
+    ({"Origin": "null"}, False), ({"Origin": ""}, False), ({"Origin": "localhost:8765"}, False),
+    ({"Origin": "http://user@localhost:8765"}, False), ({"Origin": "http://localhost:8765/"}, False),
+    ({"Origin": "http://localhost%3a8765"}, False), ({"Origin": "file://"}, False),
+]
+
+
+@pytest.mark.parametrize("headers,served", ORIGINS, ids=[repr(h) for h, _ in ORIGINS])
+def test_state_changes_from_other_origins(client, host, saved, headers, served):
+    headers = {"Host": "localhost:8765", **headers}
+    resp = client.post("/api/config", json={"github_token": "changed"}, headers=headers)
+    assert resp.status_code == (200 if served else 403)
+    with open(host.CONFIG_FILE, "rb") as f:
+        assert (f.read() == saved) is not served
+    if not served:
+        assert resp.get_json() == REFUSED_CROSS
+        # Reading is not a state change: the same browser request may read.
+        for method in ("GET", "HEAD", "OPTIONS"):
+            assert client.open("/api/health", method=method, headers=headers).status_code == 200
+
+
+@pytest.mark.parametrize("host_header,origin,served", [
+    ("localhost", "http://localhost:80", True), ("localhost:80", "http://localhost", True),
+    ("localhost:443", "https://localhost", True), ("localhost:443", "http://localhost", False),
+    ("[::1]:8765", "http://[::1]:8765", True), ("[::1]:8765", "http://[0::1]:8765", False),
+])
+def test_origin_default_ports_and_ipv6(client, host_header, origin, served):
+    resp = client.post("/api/server/logs", json={"count": 1}, headers={"Host": host_header, "Origin": origin})
+    assert resp.status_code == (200 if served else 403)
+
+
+def raw_request(server, method, path, headers, body=None):
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    try:
+        conn.putrequest(method, path, skip_host="Host" in headers, skip_accept_encoding=True)
+        for name, value in headers.items():
+            conn.putheader(name, value)
+        data = json.dumps(body).encode() if body is not None else b""
+        if body is not None:
+            conn.putheader("Content-Type", "application/json")
+        conn.putheader("Content-Length", str(len(data)))
+        conn.endheaders(data)
+        resp = conn.getresponse()
+        return resp.status, resp.read().decode("latin-1")
+    finally:
+        conn.close()
+
+
+@pytest.fixture
+def live(tmp_path):
+    server = LiveServer(str(tmp_path))
+    with open(os.path.join(server.config_dir, "config.json"), "w") as f:
+        json.dump({"github_token": TOKEN}, f)
+    server.wait_ready()
+    yield server
+    server.stop()
+
+
+def test_live_server_refusals_change_nothing(live):
+    config = os.path.join(live.config_dir, "config.json")
+    with open(config, "rb") as f:
+        before = f.read()
+    pid = request_json("GET", live.url + "/api/server/status")[1]["pid"]
+    local = f"127.0.0.1:{live.port}"
+    # (headers, may read, may change state)
+    cases = [({"Host": h}, ok, ok) for h, ok, named in HOSTS if h.isascii() and (ok or named)] + [
+        ({"Host": local, **headers}, True, served) for headers, served in ORIGINS
+        if headers.get("Origin") != "" and "localhost" not in headers.get("Origin", "")] + [
+        ({"Host": local, "Origin": f"http://{local}"}, True, True),
+        ({"Host": local, "Origin": "http://localhost:1"}, True, False)]
+    for headers, may_read, may_change in cases:
+        status, body = raw_request(live, "GET", "/api/config", headers)
+        assert (status, TOKEN in body) == ((200, True) if may_read else (403, False)), headers
+        if may_change:
+            continue  # a served restart or update is the other tests' business
+        for path in ("/api/server/restart", "/api/config"):
+            status, body = raw_request(live, "POST", path, headers, {"github_token": "new"})
+            assert status == 403 and TOKEN not in body, (headers, path, body)
+    time.sleep(1.0)  # a restart that slipped through would have ended the process by now
+    assert live.proc.poll() is None
+    assert request_json("GET", live.url + "/api/server/status")[1]["pid"] == pid
+    with open(config, "rb") as f:
+        assert f.read() == before
+    with open(live.log_path if os.path.exists(live.log_path) else os.devnull, encoding="utf-8") as f:
+        assert TOKEN not in f.read()
+
+
+def server_processes(config_dir):
+    """Pids of zetadesk_server.py processes that serve this configuration directory."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if b"zetadesk_server.py" not in f.read():
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if f"ZETADESK_CONFIG_DIR={config_dir}".encode() in f.read().split(b"\0") \
+                        and not process_gone(int(entry)):
+                    found.append(int(entry))
+        except (FileNotFoundError, ProcessLookupError, PermissionError, NotADirectoryError):
+            continue
+    return found
+
+
+def successor_of(server, old_pid):
+    def listening():
+        with open(server.log_path, encoding="utf-8", errors="ignore") as f:
+            pids = [int(p) for p in re.findall(r"listening on .*\(pid (\d+)\)", f.read())]
+        return [p for p in pids if p != old_pid]
+    pid = wait_for(listening)[-1]
+    wait_for(lambda: request_json("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == pid)
+    return pid
+
+
+def stop_process(pid):
+    if pid and not process_gone(pid):
+        os.kill(pid, signal.SIGTERM)
+        wait_for(lambda: process_gone(pid), timeout=10)
+
+
+def test_six_restarts_at_once_start_one_successor(live):
+    old_pid = live.proc.pid
+    barrier = threading.Barrier(6)
+    answers = []
+
+    def restart():
+        barrier.wait(timeout=10)
+        answers.append(request_json("POST", live.url + "/api/server/restart"))
+
+    threads = [threading.Thread(target=restart) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=30)
+    successor = None
+    try:
+        assert sorted(status for status, _ in answers) == [200] + [409] * 5
+        assert [body for status, body in answers if status == 409] == [
+            {"ok": False, "error": "restart already in progress"}] * 5
+        assert live.proc.wait(timeout=10) == 0
+        successor = successor_of(live, old_pid)
+        time.sleep(1.0)  # any second successor would be retrying the port by now
+        assert server_processes(live.config_dir) == [successor]
+        for name in ("server.log", "restart_marker.json"):
+            assert stat.S_IMODE(os.stat(os.path.join(live.config_dir, name)).st_mode) == 0o600
+    finally:
+        stop_process(successor)
+
+
+def test_bad_workspace_is_not_saved_and_a_restart_still_works(live, tmp_path):
+    afile = tmp_path / "plain-file"
+    afile.write_text("x")
+    config = os.path.join(live.config_dir, "config.json")
+    with open(config, "rb") as f:
+        before = f.read()
+    status, answer = request_json("POST", live.url + "/api/config", {"workspace": str(afile)})
+    assert status == 500 and answer["ok"] is False and TOKEN not in json.dumps(answer)
+    with open(config, "rb") as f:
+        assert f.read() == before
+    successor = None
+    try:
+        assert request_json("POST", live.url + "/api/server/restart")[0] == 200
+        assert live.proc.wait(timeout=10) == 0
+        successor = successor_of(live, live.proc.pid)
+        assert request_json("GET", live.url + "/api/config")[1] == {"github_token": TOKEN}
+    finally:
+        stop_process(successor)
+
+
+@pytest.fixture
+def dying_successor(host, monkeypatch, tmp_path):
+    """Restarts in-process whose successor exits at once with status 3."""
+    server_dir = tmp_path / "server"
+    server_dir.mkdir()
+    (server_dir / "zetadesk_server.py").write_text("import sys\nsys.exit(3)\n")
+    monkeypatch.setattr(opsdeck, "SERVER_DIR", str(server_dir))
+    recorder = Recorder()
+    monkeypatch.setattr(opsdeck, "threading", recorder)
+    real_popen = subprocess.Popen
+
+    def popen(*args, **kwargs):
+        child = real_popen(*args, **kwargs)
+        child.wait(10)  # dead before the exit thread looks
+        return child
+
+    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(Popen=popen, STDOUT=subprocess.STDOUT))
+    return recorder
+
+
+def test_dead_successor_keeps_this_server(client, host, dying_successor, capsys):
+    old_mask = os.umask(0o022)
+    try:
+        assert client.post("/api/server/restart").status_code == 200
+    finally:
+        os.umask(old_mask)
+    for name in ("server.log", "restart_marker.json"):
+        assert stat.S_IMODE(os.stat(os.path.join(host.CONFIG_DIR, name)).st_mode) == 0o600
+    marker = os.path.join(host.CONFIG_DIR, "restart_marker.json")
+    marked = os.stat(marker).st_mtime_ns
+    # While the exit is pending nothing else starts: no marker, no log line, no thread.
+    resp = client.post("/api/server/restart")
+    assert (resp.status_code, resp.get_json()) == (409, {"ok": False, "error": "restart already in progress"})
+    assert len(dying_successor.threads) == 1 and os.stat(marker).st_mtime_ns == marked
+    assert [e["text"] for e in host._log_buffer].count("[SERVER] Restart requested, spawning new process...") == 1
+
+    capsys.readouterr()
+    dying_successor.threads[0].kwargs["target"]()  # returns: the process did not exit
+    assert capsys.readouterr().out == "[restart] successor exited with status 3; this server keeps running\n"
+    assert client.post("/api/server/restart").status_code == 200  # accepted again
+    dying_successor.threads[1].kwargs["target"]()

@@ -1,0 +1,187 @@
+"""Both wheels of this tree, installed for real: each into a fresh virtual
+environment, its `zetadesk-server` started from another folder, and git
+using the installed credential helper program."""
+
+import glob
+import json
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import threading
+import time
+import urllib.request
+import zipfile
+from http.client import HTTPConnection
+
+import pytest
+
+from conftest import PYTHON, ROOT, free_port, http
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("ZETADESK_SANITIZED") == "1",
+    reason="packaging check: the wheels would carry the sanitizer build")
+
+TOKEN = "ghp_install_0123456789"
+NEW_TOKEN = "ghp_install_changed_42"
+PROGRAM = "git-credential-zetadesk"
+SO = sysconfig.get_config_var("EXT_SUFFIX")
+TAG = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+PLATFORM = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+
+
+@pytest.fixture(scope="module")
+def wheels(tmp_path_factory):
+    """{"dev": path, "compiled": path}, built by `make wheels`' own script."""
+    dist = tmp_path_factory.mktemp("dist")
+    proc = subprocess.run(["tools/wheels.sh", "dev", "compiled"], cwd=ROOT, capture_output=True,
+                          text=True, timeout=600, env=dict(os.environ, ZETADESK_DIST_DIR=str(dist)))
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    found = {}
+    for path in glob.glob(str(dist / "*.whl")):
+        kind = "compiled" if f"-{TAG}-{TAG}-" in path else "dev"
+        assert kind not in found, sorted(os.listdir(dist))
+        found[kind] = path
+    assert sorted(found) == ["compiled", "dev"], sorted(os.listdir(dist))
+    return found
+
+
+def test_wheel_contents_and_tags(wheels):
+    common = {
+        "run_server.py", "zetadesk_server.py", "routes/__init__.py", f"routes/opsdeck{SO}",
+        "scripts/__init__.py", f"scripts/git_credential_zetadesk{SO}", "utils/__init__.py",
+        "static/__init__.py", "static/index.html", "static/ops.css", "static/ops.js",
+        f"zetadesk-2.0.0.data/data/bin/{PROGRAM}"}
+    expected = {"dev": common | {"routes/git.py"}, "compiled": common | {f"routes/git{SO}"}}
+    tags = {"dev": f"{TAG}-none-{PLATFORM}", "compiled": f"{TAG}-{TAG}-{PLATFORM}"}
+    for kind, path in wheels.items():
+        assert os.path.basename(path) == f"zetadesk-2.0.0-{tags[kind]}.whl"
+        with zipfile.ZipFile(path) as zf:
+            names = {n for n in zf.namelist() if ".dist-info/" not in n}
+            assert names == expected[kind], kind
+            wheel_file = zf.read("zetadesk-2.0.0.dist-info/WHEEL").decode()
+            mode = zf.getinfo(f"zetadesk-2.0.0.data/data/bin/{PROGRAM}").external_attr >> 16
+        assert f"Tag: {tags[kind]}\n" in wheel_file
+        assert mode & 0o111 == 0o111, oct(mode)
+
+
+def run(args, **kwargs):
+    kwargs.setdefault("timeout", 120)
+    return subprocess.run(args, capture_output=True, text=True, **kwargs)
+
+
+def git(*args, env, cwd=None, input=None):
+    return run(["git", *args], env=env, cwd=cwd, input=input, timeout=30)
+
+
+def stream_event(url, log_path, timeout=20):
+    """The first live-stream event, while lines keep arriving in the server log."""
+    host, port = url.removeprefix("http://").split(":")
+    conn = HTTPConnection(host, int(port), timeout=timeout)
+    stop = threading.Event()
+
+    def feed():
+        for n in range(int(timeout / 0.2)):
+            if stop.wait(0.2):
+                return
+            with open(log_path, "a", encoding="utf-8") as f:
+                f.write(f"install check {n}\n")
+
+    feeder = threading.Thread(target=feed, daemon=True)
+    feeder.start()
+    try:
+        conn.request("GET", "/api/server/logs/stream")
+        resp = conn.getresponse()
+        assert resp.status == 200 and resp.getheader("Content-Type").startswith("text/event-stream")
+        line = resp.readline().decode()
+    finally:
+        stop.set()
+        conn.close()
+        feeder.join(timeout=5)
+    assert line.startswith("data: "), line
+    return json.loads(line.removeprefix("data: "))
+
+
+@pytest.mark.parametrize("kind", ["dev", "compiled"])
+def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
+    venv = tmp_path / "venv"
+    proc = run([PYTHON, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)])
+    assert proc.returncode == 0, proc.stderr
+    vpython, vbin = str(venv / "bin" / "python"), str(venv / "bin")
+    proc = run([vpython, "-m", "pip", "install", "--no-index", "--no-deps", "--no-compile",
+                "--disable-pip-version-check", wheels[kind]])
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    site = run([vpython, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"]).stdout.strip()
+    installed_program = os.path.join(vbin, PROGRAM)
+    assert os.access(installed_program, os.X_OK)
+
+    # A user's home holding the IDE's configuration with a token; the server
+    # keeps its configuration there too (no ZETADESK_CONFIG_DIR).
+    home, elsewhere, workspace = tmp_path / "home", tmp_path / "elsewhere", tmp_path / "workspace"
+    (home / ".zetadesk").mkdir(parents=True)
+    (home / ".zetadesk" / "config.json").write_text(json.dumps({"github_token": TOKEN}))
+    elsewhere.mkdir()
+    (workspace / "project").mkdir(parents=True)
+    env = {"HOME": str(home), "PATH": f"{vbin}:/usr/bin:/bin", "LANG": "C.UTF-8",
+           "GIT_TERMINAL_PROMPT": "0", "GIT_CONFIG_NOSYSTEM": "1"}
+    assert git("init", "-q", str(workspace / "project"), env=env).returncode == 0
+
+    port = free_port()
+    url = f"http://127.0.0.1:{port}"
+    # Started by its path, the environment not activated: the server finds the
+    # program through its own installation, not through PATH.
+    server_env = dict(env, PATH="/usr/bin:/bin", ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(port),
+                      ZETADESK_WORKSPACE=str(workspace), PYTHONUNBUFFERED="1")
+    with open(tmp_path / "server.out", "wb") as out:
+        server = subprocess.Popen([os.path.join(vbin, "zetadesk-server")], cwd=elsewhere,
+                                  env=server_env, stdout=out, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            assert server.poll() is None, (tmp_path / "server.out").read_text()
+            try:
+                if http("GET", url + "/api/health", timeout=1)[0] == 200:
+                    break
+            except OSError:
+                pass
+            assert time.monotonic() < deadline, "installed server did not answer /api/health"
+            time.sleep(0.1)
+
+        status, health = http("GET", url + "/api/health")
+        assert status == 200 and health["status"] == "ok" and health["port"] == port
+        status, info = http("GET", url + "/api/server/status")
+        # The installed modules serve, not the checkout's.
+        assert status == 200 and info["server_dir"] == site
+        assert info["config_dir"] == str(home / ".zetadesk")
+        event = stream_event(url, home / ".zetadesk" / "server.log")
+        assert event["type"] == "log" and re.fullmatch(r"install check \d+", event["text"])
+        with urllib.request.urlopen(url + "/", timeout=10) as page:
+            assert page.status == 200 and b"<html" in page.read().lower()
+        with urllib.request.urlopen(url + "/static/ops.js", timeout=10) as asset:
+            assert asset.status == 200 and len(asset.read()) > 0
+
+        # git finds the installed program by its short name on PATH.
+        request = "protocol=https\nhost=github.com\n\n"
+        fill = git("-c", "credential.helper=zetadesk", "credential", "fill", env=env, cwd=elsewhere,
+                   input=request)
+        assert fill.returncode == 0, fill.stderr
+        assert f"password={TOKEN}\n" in fill.stdout and "username=x-access-token\n" in fill.stdout
+
+        # A token change points the workspace's repository at the installed program.
+        status, answer = http("POST", url + "/api/config", {"github_token": NEW_TOKEN})
+        assert status == 200 and answer == {"ok": True, "token_changed": True, "projects_refreshed": 1}
+        helper = git("-C", str(workspace / "project"), "config", "--local", "--get-all",
+                     "credential.helper", env=env)
+        assert helper.stdout.splitlines() == [installed_program]
+        # ...which git then runs by that path alone, with the new token.
+        bare_env = dict(env, PATH="/usr/bin:/bin")
+        fill = git("credential", "fill", env=bare_env, cwd=workspace / "project", input=request)
+        assert fill.returncode == 0 and f"password={NEW_TOKEN}\n" in fill.stdout, fill.stderr
+    finally:
+        server.terminate()
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait(timeout=10)
