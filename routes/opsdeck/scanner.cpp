@@ -42,6 +42,14 @@ void masks_scalar(const unsigned char *p, uint64_t &cr, uint64_t &lf, uint64_t &
     }
 }
 
+std::size_t suspects_scalar(const unsigned char *p, std::size_t n, uint32_t *out) {
+    const unsigned char *before = p - 1;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (before[i] == '\r' && p[i] >= 0x80) out[k++] = static_cast<uint32_t>(i);
+    return k;
+}
+
 // Bytes counted per kernel call: a segment with a CR followed by a byte
 // >= 0x80 is looked at again, and only that segment.
 constexpr std::size_t kSegment = 4096;
@@ -106,7 +114,7 @@ bool keeps_a_byte(Cursor &cur, uint64_t x) {
 
 }  // namespace
 
-const Kernels scalar_kernels = {Isa::scalar, count_scalar, masks_scalar};
+const Kernels scalar_kernels = {Isa::scalar, count_scalar, masks_scalar, suspects_scalar};
 
 // ---- choice of path ----------------------------------------------------------
 
@@ -266,24 +274,16 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
             if (t || (p[-1] == '\r' && p[0] == '\n')) last_seg = off + s, last_seg_len = len;
             if (!suspect) continue;
             // Each CR followed by a byte >= 0x80: does its LF come after dropped bytes?
-            unsigned char block[64];
-            for (std::size_t b = 0; b < len; b += 64) {
-                const unsigned char *q = p + b;
-                if (len - b < 64) {
-                    std::memset(block, 0, sizeof block);
-                    std::memcpy(block, q, len - b);
-                    q = block;
-                }
-                uint64_t cr, lf, high;
-                k.masks(q, cr, lf, high);
-                const uint64_t cand = ((cr << 1) | (p[static_cast<std::ptrdiff_t>(b) - 1] == '\r')) & high;
-                for (uint64_t m = cand; m; m &= m - 1) {
-                    const uint64_t x = off + s + b + static_cast<uint64_t>(__builtin_ctzll(m));
-                    const uint64_t lf_at = lf_after_dropped(cur, x);
-                    if (lf_at != kNone) {
-                        --counted;
-                        pair_lf = lf_at;
-                    }
+            uint32_t at[kSegment + kSuspectSlack];
+            const std::size_t found = k.suspects(p, len, at);
+            for (std::size_t j = 0; j < found; ++j) {
+                const std::size_t i = s + at[j];
+                // Mostly a character right after the CR: kept, so no pair.
+                if (i + 4 <= got && utf8_sequence(buf + i, buf + i + 4) > 0) continue;
+                const uint64_t lf_at = lf_after_dropped(cur, off + i);
+                if (lf_at != kNone) {
+                    --counted;
+                    pair_lf = lf_at;
                 }
             }
         }

@@ -70,7 +70,13 @@ struct Kernels {
     uint64_t (*count)(const unsigned char *p, std::size_t n, bool &suspect);
     // Bit i of each mask describes p[i] of one 64-byte block.
     void (*masks)(const unsigned char *p, uint64_t &cr, uint64_t &lf, uint64_t &high);
+    // Writes to `out` each i of [0, n) where p[i] >= 0x80 follows a CR
+    // (p[-1] readable, as for count); returns how many.  `out` has room for
+    // n + kSuspectSlack entries.
+    std::size_t (*suspects)(const unsigned char *p, std::size_t n, uint32_t *out);
 };
+
+constexpr std::size_t kSuspectSlack = 4;
 
 extern const Kernels scalar_kernels;
 #if defined(__x86_64__)

@@ -53,9 +53,25 @@ void masks_neon(const unsigned char *p, uint64_t &cr, uint64_t &lf, uint64_t &hi
     high = bits64(vcgeq_u8(a, top), vcgeq_u8(b, top), vcgeq_u8(c, top), vcgeq_u8(d, top));
 }
 
+// Blocks without a suspect are passed over whole; the rare others byte by byte.
+std::size_t suspects_neon(const unsigned char *p, std::size_t n, uint32_t *out) {
+    const uint8x16_t cr = vdupq_n_u8('\r');
+    std::size_t k = 0, i = 0;
+    for (; n - i >= 16; i += 16) {
+        const uint8x16_t hit = vandq_u8(vceqq_u8(vld1q_u8(p + i - 1), cr), vld1q_u8(p + i));
+        if (vmaxvq_u8(hit) < 0x80) continue;
+        const std::size_t found = scalar_kernels.suspects(p + i, 16, out + k);
+        for (std::size_t j = k; j < k + found; ++j) out[j] += static_cast<uint32_t>(i);
+        k += found;
+    }
+    const std::size_t rest = scalar_kernels.suspects(p + i, n - i, out + k);
+    for (std::size_t j = k; j < k + rest; ++j) out[j] += static_cast<uint32_t>(i);
+    return k + rest;
+}
+
 }  // namespace
 
-const Kernels neon_kernels = {Isa::neon, count_neon, masks_neon};
+const Kernels neon_kernels = {Isa::neon, count_neon, masks_neon, suspects_neon};
 
 }  // namespace opsdeck::scanner
 #endif

@@ -54,6 +54,38 @@ void masks_sse2(const unsigned char *p, uint64_t &cr, uint64_t &lf, uint64_t &hi
     }
 }
 
+// The set bits of m as positions base + bit.  Suspects come at random, so
+// a loop per bit would mispredict its branch at nearly every block: four
+// are written unconditionally (out has room for them), and only a fifth
+// one loops.
+inline std::size_t flatten(unsigned m, std::size_t base, uint32_t *out) {
+    const auto at = static_cast<uint32_t>(base);
+    const auto count = static_cast<std::size_t>(__builtin_popcount(m));
+    out[0] = at + static_cast<uint32_t>(__builtin_ctzll(m | 1ull << 32));
+    m &= m - 1;
+    out[1] = at + static_cast<uint32_t>(__builtin_ctzll(m | 1ull << 32));
+    m &= m - 1;
+    out[2] = at + static_cast<uint32_t>(__builtin_ctzll(m | 1ull << 32));
+    m &= m - 1;
+    out[3] = at + static_cast<uint32_t>(__builtin_ctzll(m | 1ull << 32));
+    m &= m - 1;
+    for (std::size_t j = 4; m; ++j, m &= m - 1) out[j] = at + static_cast<uint32_t>(__builtin_ctz(m));
+    return count;
+}
+
+std::size_t suspects_sse2(const unsigned char *p, std::size_t n, uint32_t *out) {
+    const __m128i cr = _mm_set1_epi8('\r');
+    std::size_t k = 0, i = 0;
+    for (; n - i >= 16; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i - 1));
+        k += flatten(static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(w, cr), v))), i, out + k);
+    }
+    const std::size_t rest = scalar_kernels.suspects(p + i, n - i, out + k);
+    for (std::size_t j = k; j < k + rest; ++j) out[j] += static_cast<uint32_t>(i);
+    return k + rest;
+}
+
 __attribute__((target("avx2"))) uint64_t count_avx2(const unsigned char *p, std::size_t n, bool &suspect) {
     const __m256i cr = _mm256_set1_epi8('\r'), lf = _mm256_set1_epi8('\n'), zero = _mm256_setzero_si256();
     __m256i odd = zero;
@@ -98,10 +130,24 @@ __attribute__((target("avx2"))) void masks_avx2(const unsigned char *p, uint64_t
     high = bits32(a, 0) | bits32(b, 32);
 }
 
+__attribute__((target("avx2"))) std::size_t suspects_avx2(const unsigned char *p, std::size_t n, uint32_t *out) {
+    const __m256i cr = _mm256_set1_epi8('\r');
+    std::size_t k = 0, i = 0;
+    for (; n - i >= 32; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i - 1));
+        k += flatten(static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(w, cr), v))), i,
+                     out + k);
+    }
+    const std::size_t rest = scalar_kernels.suspects(p + i, n - i, out + k);
+    for (std::size_t j = k; j < k + rest; ++j) out[j] += static_cast<uint32_t>(i);
+    return k + rest;
+}
+
 }  // namespace
 
-const Kernels sse2_kernels = {Isa::sse2, count_sse2, masks_sse2};
-const Kernels avx2_kernels = {Isa::avx2, count_avx2, masks_avx2};
+const Kernels sse2_kernels = {Isa::sse2, count_sse2, masks_sse2, suspects_sse2};
+const Kernels avx2_kernels = {Isa::avx2, count_avx2, masks_avx2, suspects_avx2};
 
 }  // namespace opsdeck::scanner
 #endif
