@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace mf {
@@ -167,6 +168,53 @@ Ref function(PyMethodDef *def, PyObject *self) {
 Ref new_type(PyType_Spec *spec, PyObject *bases) {
     if (!adopted) raise(PyExc_SystemError, "module object is not set up");
     return Ref::steal(PyType_FromModuleAndSpec(adopted, spec, bases));
+}
+
+// ---- native shortcuts ---------------------------------------------------------
+
+namespace {
+
+// The parts of a dotted name (at most parts.size()).
+std::size_t split_dotted(const char *dotted, std::array<Ref, 4> &parts) {
+    std::size_t count = 0;
+    std::string_view rest(dotted);
+    while (!rest.empty()) {
+        const std::size_t dot = std::min(rest.find('.'), rest.size());
+        if (count == parts.size()) raise(PyExc_SystemError, "dotted name too long");
+        parts[count++] = Ref::steal(PyUnicode_InternFromString(std::string(rest.substr(0, dot)).c_str()));
+        rest.remove_prefix(std::min(dot + 1, rest.size()));
+    }
+    return count;
+}
+
+}  // namespace
+
+void Original::capture() {
+    if constexpr (!native_shortcuts) return;
+    if (!nparts_) {
+        std::array<Ref, 4> parts;
+        const std::size_t n = split_dotted(name_, parts);
+        for (std::size_t i = 0; i < n; ++i) parts_[i] = parts[i].release();
+        nparts_ = n;
+    }
+    std::array<Ref, 4> from;
+    const std::size_t n = split_dotted(origin_, from);
+    Ref value = import_module(from[0].get());
+    for (std::size_t i = 1; i < n; ++i) value = attr(value, from[i].get());
+    // Kept for the life of the process, as the module itself is.
+    Py_XSETREF(value_, value.release());
+}
+
+bool Original::holds() {
+    if constexpr (!native_shortcuts) return false;
+    if (!value_) return false;
+    Ref found;
+    if (catch_ordinary([&] {
+            found = global(parts_[0]);
+            for (std::size_t i = 1; i < nparts_; ++i) found = attr(found, parts_[i]);
+        }))
+        return false;
+    return found.get() == value_;
 }
 
 // ---- exceptions and traceback entries -----------------------------------

@@ -154,8 +154,9 @@ inline Ref call_kw(const Ref &callable, std::initializer_list<PyObject *> positi
     return call_kw(callable.get(), positional, keywords);
 }
 
-// `with cm:` around `body`; the exit sees the body's exception, if any, and
-// may suppress it as Python's with statement allows.
+// `with cm:` (or `with cm as value:` for a body taking `const Ref &value`)
+// around `body`; the exit sees the body's exception, if any, and may
+// suppress it as Python's with statement allows.
 template <class F>
 void with(PyObject *cm, F &&body);
 
@@ -240,6 +241,46 @@ void keeping_pending_error(F &&body) noexcept {
     PyErr_SetRaisedException(pending);
 }
 
+// ---- native shortcuts ---------------------------------------------------------
+//
+// Where a function reads a file or formats a value natively instead of
+// calling the Python objects its steps name (open, os.path.getsize,
+// json.dumps ...), the shortcut may run only while those names still lead to
+// the objects they led to when the module body ran: a program that replaces
+// one of them (a policy wrapper around open, a frozen clock) must see its
+// replacement called.  Built with ZETADESK_PORTABLE, the shortcuts are
+// compiled out and every call goes through the Python objects.
+
+#ifndef ZETADESK_PORTABLE
+#define ZETADESK_PORTABLE 0
+#endif
+inline constexpr bool native_shortcuts = !ZETADESK_PORTABLE;
+
+// A dotted name as the code spells it ("os.path.getsize": the global `os`,
+// looked up as every global is, then its attributes) and the object it named
+// at module initialisation, taken from `origin` (a module, then attributes:
+// "os.path.getsize", "io.open").
+class Original {
+public:
+    constexpr Original(const char *name, const char *origin) noexcept : name_(name), origin_(origin) {}
+    Original(const Original &) = delete;
+    Original &operator=(const Original &) = delete;
+
+    // Records the original; called by the module body after its imports.
+    void capture();
+    // Whether the name, looked up now, still leads to the original.  An
+    // ordinary error of the lookup counts as "replaced": the Python path
+    // then looks the name up again and meets the error itself.
+    bool holds();
+
+private:
+    const char *name_;
+    const char *origin_;
+    std::array<PyObject *, 4> parts_{};  // interned parts of name_
+    std::size_t nparts_ = 0;
+    PyObject *value_ = nullptr;
+};
+
 // ---- traceback entries and function boundaries ----------------------------
 
 // One traceback location: the function's dotted path inside the module
@@ -291,9 +332,12 @@ template <class F>
 void with(PyObject *cm, F &&body) {
     Ref type = Ref::steal(PyObject_Type(cm));
     Ref exit = attr(type, "__exit__"_id);
-    call(attr(type, "__enter__"_id), cm);
+    Ref entered = call(attr(type, "__enter__"_id), cm);
     try {
-        body();
+        if constexpr (std::is_invocable_v<F, const Ref &>)
+            body(entered);
+        else
+            body();
     } catch (...) {
         translate_current_exception();
         Ref exc = Ref::steal(PyErr_GetRaisedException());

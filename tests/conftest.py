@@ -28,6 +28,21 @@ if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
 
+def _native_shortcuts():
+    """False when the modules were built with ZETADESK_PORTABLE: every view
+    then takes the Python path, whose documented results differ in a few
+    places (text appended during a read can arrive twice)."""
+    cache = os.path.join(ROOT, os.environ.get("ZETADESK_BUILD_DIR", "build"), "CMakeCache.txt")
+    try:
+        with open(cache, encoding="utf-8") as f:
+            return "ZETADESK_PORTABLE:BOOL=ON" not in f.read()
+    except OSError:
+        return True
+
+
+NATIVE_SHORTCUTS = _native_shortcuts()
+
+
 def pytest_sessionfinish(session, exitstatus):
     shutil.rmtree(_SESSION_DIR, ignore_errors=True)
 

@@ -1,6 +1,7 @@
 """GET /api/server/logs/stream: the body iterator in process, and a real
 server streaming to a raw socket."""
 
+import builtins
 import collections
 import datetime
 import gc
@@ -19,7 +20,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import LiveServer
+from conftest import NATIVE_SHORTCUTS, LiveServer
 
 END = object()
 
@@ -189,24 +190,65 @@ def test_file_changes(app, host, polls):
     # Created after the stream began: everything in it is new.
     append_file(host, b"first\n")
     assert texts(reader.take(1)) == ["first"]
-    # A line written in two cycles arrives as two events; a character cut
-    # between them is not lost.
+    # A line written in two cycles arrives as two events.  Natively a
+    # character cut between them is not lost; the Python path drops its
+    # bytes at both ends (errors="ignore").
     append_file(host, b"caf\xc3")
     assert texts(reader.take(1)) == ["caf"]
     started(polls, 2)
     append_file(host, b"\xa9 end\r\n")
-    assert texts(reader.take(1)) == ["\u00e9 end"]
-    # Truncated: nothing until it grows past the old size, then only the excess.
-    size = os.path.getsize(os.path.join(host.CONFIG_DIR, "server.log"))
-    with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb") as f:
-        f.write(b"short\n")
-    started(polls, 3)
-    append_file(host, b"x" * (size - 6) + b"\nafter\n")
-    assert texts(reader.take(1)) == ["after"]
+    assert texts(reader.take(1)) == ["\u00e9 end" if NATIVE_SHORTCUTS else "end"]
     on_close()
     assert reader.rest() == []
 
 
+@pytest.fixture(params=["native", "module open", "builtins open"])
+def file_step(request, monkeypatch):
+    """The file step natively, or through a replaced open (a module global
+    or the builtin); the list holds the paths opened for reading."""
+    opened = []
+    real_open = builtins.open
+
+    def recording_open(file, mode="r", *args, **kwargs):
+        if mode == "r":
+            opened.append(file)
+        return real_open(file, mode, *args, **kwargs)
+
+    if request.param == "module open":
+        monkeypatch.setattr(opsdeck, "open", recording_open, raising=False)
+    elif request.param == "builtins open":
+        monkeypatch.setattr(builtins, "open", recording_open)
+    return request.param, opened
+
+
+def test_truncated_or_replaced_file_is_read_from_its_start(app, host, polls, file_step):
+    path = os.path.join(host.CONFIG_DIR, "server.log")
+    append_file(host, b"one\ntwo\nthree\n")
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    started(polls)
+    # Truncated to empty, then given more than it held before: every new
+    # line, once.
+    with open(path, "wb"):
+        pass
+    started(polls, 2)
+    append_file(host, b"four\n" + b"x" * 40 + b"\n")
+    assert texts(reader.take(2)) == ["four", "x" * 40]
+    # Replaced by a shorter file: its lines, once; then only its growth.
+    with open(path + ".new", "wb") as f:
+        f.write(b"five\nsix\n")
+    os.replace(path + ".new", path)
+    assert texts(reader.take(2)) == ["five", "six"]
+    append_file(host, b"seven\n")
+    assert texts(reader.take(1)) == ["seven"]
+    started(polls, 2)
+    on_close()
+    assert reader.rest() == []
+    kind, opened = file_step
+    assert (kind == "native") == (opened == []) and set(opened) <= {path}
+
+
+@pytest.mark.skipif(not NATIVE_SHORTCUTS, reason="the Python path sends text appended during a read twice")
 def test_concurrent_appends_are_sent_exactly_once(app, host, polls):
     resp, body, on_close = open_stream(app)
     reader = Reader(body)
@@ -339,6 +381,126 @@ def test_errors_end_the_stream_after_earlier_events(app, host, polls):
     assert isinstance(reader.error, KeyError)
     last = traceback.extract_tb(reader.error.__traceback__)[-1]
     assert (last.name, last.filename) == ("routes.opsdeck.server_logs_stream.generate", "routes/opsdeck")
+
+
+# ---- names replaced on the module ---------------------------------------------
+
+
+class OsProxy:
+    """The module's os, with os.path.getsize replaced."""
+
+    def __init__(self, getsize):
+        self.path = types.SimpleNamespace(join=os.path.join, exists=os.path.exists, getsize=getsize)
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+
+@pytest.mark.parametrize("fails", ["never", "at the start", "in a cycle"])
+def test_failing_size_query_ends_the_body(app, host, polls, monkeypatch, fails):
+    append_file(host, b"history\n")
+    asked = []
+
+    def getsize(path):
+        asked.append(path)
+        if fails == "at the start" or len(asked) > 1:
+            raise PermissionError("size refused")
+        return os.path.getsize(path)
+
+    if fails != "never":
+        monkeypatch.setattr(opsdeck, "os", OsProxy(getsize))
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    if fails == "never":
+        started(polls)
+        append_file(host, b"fresh\n")
+        assert texts(reader.take(1)) == ["fresh"]
+        on_close()
+        assert reader.rest() == [] and reader.error is None
+        return
+    # The body ends with the error of the size query, without an event.
+    assert reader.rest() == []
+    assert isinstance(reader.error, PermissionError)
+    names = [entry.name for entry in traceback.extract_tb(reader.error.__traceback__)]
+    assert names[-2:] == ["routes.opsdeck.server_logs_stream.generate", "getsize"]
+    # Asked once at the start, and once more in the first cycle.
+    assert asked == [os.path.join(host.CONFIG_DIR, "server.log")] * (1 if fails == "at the start" else 2)
+    assert polls == []
+
+
+def test_size_query_that_appends_as_it_answers(app, host, polls, monkeypatch):
+    append_file(host, b"history\n")
+    ticks = iter(range(100))
+
+    def getsize(path):
+        size = os.path.getsize(path)
+        append_file(host, f"tick {next(ticks)}\n".encode())
+        return size
+
+    monkeypatch.setattr(opsdeck, "os", OsProxy(getsize))
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    # Each read runs to the end of the file, past the size it was given, and
+    # the next one starts at that size: as the Python code does, the line
+    # appended during a size query is sent by two reads.
+    assert texts(reader.take(5)) == ["tick 0", "tick 1", "tick 1", "tick 2", "tick 2"]
+    on_close()
+    reader.rest()
+
+
+@pytest.mark.parametrize("replaced", [False, True])
+def test_events_follow_a_replaced_json(app, host, polls, monkeypatch, replaced):
+    def dumps(obj):
+        return json.dumps({**obj, "via": "caf\u00e9"}, ensure_ascii=False)
+
+    if replaced:
+        monkeypatch.setattr(opsdeck, "json", types.SimpleNamespace(dumps=dumps))
+    expected = dumps if replaced else json.dumps
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    started(polls)
+    host._log_buffer.extend([{"time": "12:00:01", "text": "build ok"}, {"time": 2, "text": ["a"]}])
+    assert reader.take(2) == ["data: " + expected({"type": "log", "text": "build ok", "time": "12:00:01"}) + "\n\n",
+                              "data: " + expected({"type": "log", "text": ["a"], "time": 2}) + "\n\n"]
+    append_file(host, "alpha \u00e9\n".encode())
+    (event,) = reader.take(1)
+    when = payload(event)["time"]
+    assert event == "data: " + expected({"type": "log", "text": "alpha \u00e9", "time": when}) + "\n\n"
+    on_close()
+    assert reader.rest() == []
+
+
+class FrozenClock(datetime.datetime):
+    @classmethod
+    def now(cls, tz=None):
+        return datetime.datetime(2026, 1, 2, 3, 4, 5, 678901, tzinfo=tz)
+
+
+@pytest.mark.parametrize("replaced", [None, "datetime", "timezone"])
+def test_line_times_follow_a_replaced_clock(app, host, polls, monkeypatch, replaced):
+    plus_two = datetime.timezone(datetime.timedelta(hours=2))
+    if replaced == "datetime":
+        monkeypatch.setattr(opsdeck, "datetime", FrozenClock)
+    elif replaced == "timezone":
+        monkeypatch.setattr(opsdeck, "timezone", types.SimpleNamespace(utc=plus_two))
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    started(polls)
+    before = datetime.datetime.now(datetime.timezone.utc)
+    append_file(host, b"one\ntwo\n")
+    host._log_buffer.append({"time": "12:00:01", "text": "entry"})
+    events = reader.take(3)
+    # Buffer entries keep their own time.
+    assert payload(events[0]) == {"type": "log", "text": "entry", "time": "12:00:01"}
+    times = [payload(e)["time"] for e in events[1:]]
+    if replaced == "datetime":
+        assert times == ["2026-01-02T03:04:05.678901+00:00"] * 2
+    else:
+        for when in map(datetime.datetime.fromisoformat, times):
+            assert when.utcoffset() == (plus_two.utcoffset(None) if replaced else datetime.timedelta(0))
+            assert abs((when - before).total_seconds()) < 5
+    on_close()
+    assert reader.rest() == []
 
 
 json_values = st.one_of(

@@ -70,9 +70,38 @@ def test_system_info(client, host, monkeypatch):
     assert_no_leak(lambda: client.get("/api/system/info").close(), calls=200)
 
 
-def test_stream_open_poll_close(client, host, monkeypatch):
+def replace_names(opsdeck, monkeypatch):
+    """open, os, json and datetime replaced by pass-through stand-ins, so the
+    views take their Python paths."""
+    import builtins
+    import datetime
+    import json
+    import types
+
+    class Clock(datetime.datetime):
+        pass
+
+    monkeypatch.setattr(opsdeck, "open", lambda *a, **k: builtins.open(*a, **k), raising=False)
+    monkeypatch.setattr(opsdeck, "json", types.SimpleNamespace(dumps=lambda o: json.dumps(o)))
+    monkeypatch.setattr(opsdeck, "datetime", Clock)
+    path = types.SimpleNamespace(join=os.path.join, exists=os.path.exists, getsize=lambda p: os.path.getsize(p))
+    monkeypatch.setattr(opsdeck, "os", types.SimpleNamespace(path=path, getpid=os.getpid))
+
+
+def test_log_retrieval_python_path(client, host, monkeypatch):
+    import routes.opsdeck as opsdeck
+    replace_names(opsdeck, monkeypatch)
+    with open(os.path.join(host.CONFIG_DIR, "server.log"), "w", encoding="utf-8") as f:
+        f.write("".join(f"line {i}\n" for i in range(50)))
+    assert_no_leak(lambda: client.post("/api/server/logs", json={"count": 5}).close(), calls=CALLS // 2)
+
+
+@pytest.mark.parametrize("replaced", [False, True])
+def test_stream_open_poll_close(client, host, monkeypatch, replaced):
     import collections
     import routes.opsdeck as opsdeck
+    if replaced:
+        replace_names(opsdeck, monkeypatch)
     buffer = collections.deque(maxlen=8)  # steady size: growth means a leak
 
     class Clock:

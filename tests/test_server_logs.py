@@ -1,5 +1,7 @@
 """POST /api/server/logs: the tail of server.log, or of the log buffer."""
 
+import builtins
+import io
 import os
 import platform
 import random
@@ -196,6 +198,37 @@ def test_file_without_permission_falls_back(host, client):
     os.chmod(path, 0)
     host._log_buffer.append({"time": "t", "text": "from memory"})
     assert ask(client) == (200, {"lines": ["t from memory"], "source": "memory", "total": 1})
+
+
+@pytest.mark.parametrize("where", [None, "module", "builtins"])
+@pytest.mark.parametrize("policy", ["substitute", "refuse"])
+def test_log_retrieval_follows_a_replaced_open(host, client, monkeypatch, where, policy):
+    path = write_log(host, b"from the file\r\n")
+    host._log_buffer.append({"time": "t", "text": "from memory"})
+    real_open = builtins.open
+    calls = []
+
+    def policy_open(file, *args, **kwargs):
+        if file != path:  # the builtin also serves everyone else
+            return real_open(file, *args, **kwargs)
+        calls.append((args, kwargs))
+        if policy == "refuse":
+            raise PermissionError("refused by policy")
+        return io.StringIO("policy one\npolicy two \r\n")
+
+    if where:
+        monkeypatch.setattr(opsdeck if where == "module" else builtins, "open", policy_open, raising=False)
+    status, answer = ask(client, {"count": 5})
+    monkeypatch.undo()
+    if not where:
+        assert answer == {"lines": ["from the file"], "source": "file", "total": 1}
+        return
+    assert calls == [(("r",), {"encoding": "utf-8", "errors": "ignore"})]
+    if policy == "refuse":
+        assert answer == {"lines": ["t from memory"], "source": "memory", "total": 1}
+    else:
+        # readlines and rstrip("\n") of what the replacement opened.
+        assert answer == {"lines": ["policy one", "policy two \r"], "source": "file", "total": 2}
 
 
 @pytest.mark.parametrize("count", ["5", 2.5, None, [1]])

@@ -21,6 +21,17 @@ PyObject *server_logs_stream(PyObject *, PyObject *);  // stream.cpp
 PyObject *system_info(PyObject *, PyObject *);         // info.cpp
 PyObject *platform_info(PyObject *, PyObject *);       // info.cpp
 
+// The objects that native shortcuts stand in for, as the views name them;
+// the module body captures them after its imports.
+namespace originals {
+inline mf::Original open{"open", "io.open"};
+inline mf::Original exists{"os.path.exists", "os.path.exists"};
+inline mf::Original getsize{"os.path.getsize", "os.path.getsize"};
+inline mf::Original dumps{"json.dumps", "json.dumps"};
+inline mf::Original datetime{"datetime", "datetime.datetime"};
+inline mf::Original timezone{"timezone", "datetime.timezone"};
+}  // namespace originals
+
 // Registers the check that runs before every view on `bp` (guard.cpp).
 void register_guard();
 

@@ -4,19 +4,20 @@
 // `generate` nested in the view would: each pull runs the polling loop up to
 // the next event.  Events of one polling cycle are built together and handed
 // out one per pull; nothing is locked and no file is open between pulls.
-#include "opsdeck.h"
+#include "events.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <span>
+#include <string_view>
 #include <vector>
 
+#if !ZETADESK_PORTABLE
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/socket.h>
@@ -30,175 +31,6 @@ using namespace mf;
 Site view_site{"server_logs_stream", __LINE__};
 Site on_close_site{"server_logs_stream.on_close", __LINE__};
 Site generate_site{"server_logs_stream.generate", __LINE__};
-
-// ---- events: "data: " + json.dumps({...}) + "\n\n" ---------------------------
-
-const char hex_digits[] = "0123456789abcdef";
-
-void escape_unit(std::string &out, uint32_t u) {
-    char buf[6] = {'\\', 'u', hex_digits[(u >> 12) & 15], hex_digits[(u >> 8) & 15],
-                   hex_digits[(u >> 4) & 15], hex_digits[u & 15]};
-    out.append(buf, 6);
-}
-
-// One code point as json.dumps writes it with ensure_ascii.
-inline void escape_code_point(std::string &out, uint32_t c) {
-    if (c >= 0x20 && c <= 0x7e) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        out.push_back(static_cast<char>(c));
-        return;
-    }
-    switch (c) {
-    case '\n': out.append("\\n"); return;
-    case '\r': out.append("\\r"); return;
-    case '\t': out.append("\\t"); return;
-    case '\b': out.append("\\b"); return;
-    case '\f': out.append("\\f"); return;
-    default: break;
-    }
-    if (c >= 0x10000) {
-        c -= 0x10000;
-        escape_unit(out, 0xd800 | (c >> 10));
-        escape_unit(out, 0xdc00 | (c & 0x3ff));
-        return;
-    }
-    escape_unit(out, c);
-}
-
-// Bytes that json.dumps writes unchanged.
-constexpr auto plain_table = [] {
-    std::array<bool, 256> t{};
-    for (int c = 0x20; c <= 0x7e; ++c) t[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
-    return t;
-}();
-inline bool plain_ascii(unsigned char c) { return plain_table[c]; }
-
-// Appends the longest run of bytes that need no escape; returns its end.
-inline const unsigned char *plain_run(std::string &out, const unsigned char *p, const unsigned char *end) {
-    const unsigned char *run = p;
-    while (p < end && plain_ascii(*p)) ++p;
-    out.append(reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
-    return p;
-}
-
-void json_string(std::string &out, PyObject *s) {
-    out.push_back('"');
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (PyUnicode_IS_ASCII(s)) {
-        const unsigned char *p = PyUnicode_1BYTE_DATA(s), *const end = p + n;
-        while ((p = plain_run(out, p, end)) < end) escape_code_point(out, *p++);
-    } else {
-        const int kind = PyUnicode_KIND(s);
-        const void *data = PyUnicode_DATA(s);
-        for (Py_ssize_t i = 0; i < n; ++i) escape_code_point(out, PyUnicode_READ(kind, data, i));
-    }
-    out.push_back('"');
-}
-
-// The code point of the valid UTF-8 sequence at p, of length n.
-inline uint32_t decode_utf8(const unsigned char *p, int n) {
-    switch (n) {
-    case 1: return p[0];
-    case 2: return (p[0] & 0x1fu) << 6 | (p[1] & 0x3fu);
-    case 3: return (p[0] & 0x0fu) << 12 | (p[1] & 0x3fu) << 6 | (p[2] & 0x3fu);
-    default: return (p[0] & 0x07u) << 18 | (p[1] & 0x3fu) << 12 | (p[2] & 0x3fu) << 6 | (p[3] & 0x3fu);
-    }
-}
-
-inline int utf8_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4; }
-
-void json_utf8(std::string &out, const unsigned char *p, const unsigned char *end) {
-    out.push_back('"');
-    while ((p = plain_run(out, p, end)) < end) {
-        const int n = utf8_length(*p);
-        escape_code_point(out, decode_utf8(p, n));
-        p += n;
-    }
-    out.push_back('"');
-}
-
-// A value as json.dumps writes it; false for types left to json.dumps itself.
-bool json_value(std::string &out, PyObject *v) {
-    if (v == Py_None) {
-        out.append("null");
-    } else if (v == Py_True) {
-        out.append("true");
-    } else if (v == Py_False) {
-        out.append("false");
-    } else if (PyUnicode_Check(v)) {
-        json_string(out, v);
-    } else if (PyLong_Check(v)) {
-        out.append(utf8(Ref::steal(PyLong_Type.tp_repr(v)).get()));
-    } else if (PyFloat_Check(v)) {
-        const double d = PyFloat_AS_DOUBLE(v);
-        if (std::isnan(d))
-            out.append("NaN");
-        else if (std::isinf(d))
-            out.append(d > 0 ? "Infinity" : "-Infinity");
-        else
-            out.append(utf8(Ref::steal(PyFloat_Type.tp_repr(v)).get()));
-    } else {
-        return false;
-    }
-    return true;
-}
-
-constexpr std::string_view event_head = "data: {\"type\": \"log\", \"text\": ";
-constexpr std::string_view event_middle = ", \"time\": ";
-constexpr std::string_view event_tail = "}\n\n";
-
-Ref ascii_str(const std::string &text) {
-    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-    std::memcpy(PyUnicode_DATA(s.get()), text.data(), text.size());
-    return s;
-}
-
-// One event for a buffer entry, appended to `out`.
-void entry_event(std::string &out, PyObject *text, PyObject *time) {
-    const std::size_t mark = out.size();
-    out.append(event_head);
-    if (json_value(out, text)) {
-        out.append(event_middle);
-        if (json_value(out, time)) {
-            out.append(event_tail);
-            return;
-        }
-    }
-    out.resize(mark);
-    Ref object = dict({{"type"_id, "log"_id}, {"text"_id, text}, {"time"_id, time}});
-    Ref dumped = call_method(global("json"_id), "dumps"_id, object);
-    out.append("data: ");
-    out.append(utf8(dumped.get()));
-    out.append("\n\n");
-}
-
-// datetime.now(timezone.utc).isoformat(); the date and time of day are
-// formatted once per second (callers hold the GIL).
-void utc_now_iso(std::string &out) {
-    static time_t cached_second = -1;
-    static char prefix[32];
-    static std::size_t prefix_length = 0;
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    if (ts.tv_sec != cached_second) {
-        const time_t secs = ts.tv_sec;
-        tm t;
-        gmtime_r(&secs, &t);
-        const int n = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900,
-                                    t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-        prefix_length = static_cast<std::size_t>(n);
-        cached_second = ts.tv_sec;
-    }
-    out.append(prefix, prefix_length);
-    long micros = ts.tv_nsec / 1000;
-    if (micros) {
-        char fraction[7];
-        fraction[0] = '.';
-        for (int i = 6; i >= 1; --i, micros /= 10) fraction[i] = static_cast<char>('0' + micros % 10);
-        out.append(fraction, 7);
-    }
-    out.append("+00:00");
-}
 
 // ---- per-request state: _client_alive and log_file -------------------------
 
@@ -285,15 +117,6 @@ void finish(LogStream *s) {
     Py_CLEAR(s->last);
 }
 
-// os.path.exists(log_file) and os.path.getsize(log_file) in one stat.
-bool file_size_now(LogStream *s, uint64_t &size) {
-    if (!s->path) return false;
-    struct stat st;
-    if (stat(PyBytes_AS_STRING(s->path), &st) < 0) return false;
-    size = static_cast<uint64_t>(st.st_size);
-    return true;
-}
-
 Ref log_buffer_last(PyObject *buffer) {
     Ref minus_one = integer(-1);
     return Ref::steal(PyObject_GetItem(buffer, minus_one.get()));
@@ -315,21 +138,142 @@ constexpr std::size_t kItemBytes = 64 * 1024;
 
 struct Batch {
     LogStream *s;
-    std::string text;
+    events::Text text;
 
     void event_done() {
         if (text.size() >= kItemBytes) flush();
     }
     void flush() {
         if (text.empty()) return;
-        queue(s, ascii_str(text));
+        queue(s, text.str());
         text.clear();
     }
-    // Queues what is complete, keeping the pending exception.
-    void flush_keeping_error() {
-        keeping_pending_error([this] { flush(); });
+    // Runs `build`; when it fails, the events built before the failure
+    // still go out first, as the generator would have yielded them.
+    template <class F>
+    void build(F &&body) {
+        try {
+            body();
+        } catch (...) {
+            translate_current_exception();
+            keeping_pending_error([this] { flush(); });
+            throw PyError{};
+        }
+        flush();
     }
 };
+
+// ---- the log file ------------------------------------------------------------
+
+#if !ZETADESK_PORTABLE
+
+// The new part of the file from `offset`, read and cut into pieces at every
+// CR and LF by the log scanner (invalid UTF-8 dropped, a CR LF leaves an
+// empty piece between the two), at most scanner::kStreamCap bytes of it:
+// the rest follows in the next cycles, so a sudden large append costs no
+// more memory than that.  The pieces point into `read`; `consumed` counts
+// the bytes used (a character cut off at the end is left for the next
+// read).  Returns 0 or an errno value.  Runs without the GIL.
+int read_new_pieces(const char *path, uint64_t offset, scanner::Pieces &read, std::vector<std::string_view> &pieces,
+                    uint64_t &consumed) {
+    scanner::Input in;
+    in.fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (in.fd < 0) return errno;
+    const int err = scanner::reading([&] {
+        scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read);
+        const auto *text = reinterpret_cast<const char *>(read.text.data());
+        pieces.reserve(read.pieces.size());
+        for (const auto [from, to] : read.pieces) pieces.emplace_back(text + from, to - from);
+        consumed = read.consumed;
+    });
+    close(in.fd);
+    return err;
+}
+
+// Step 3.2.2 natively: the offset advances by the bytes used, so text
+// appended after the size query is sent once, and a character cut off at
+// the end is read again whole in the next cycle.
+void read_growth(LogStream *s, uint64_t offset) {
+    scanner::Pieces read;
+    std::vector<std::string_view> pieces;
+    uint64_t consumed = 0;
+    int err = 0;
+    const char *path = PyBytes_AS_STRING(s->path);
+    Py_BEGIN_ALLOW_THREADS
+    err = read_new_pieces(path, offset, read, pieces, consumed);
+    Py_END_ALLOW_THREADS
+    if (err) {
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, s->state->log_file);
+        fail();
+    }
+    const auto how = events::Builders::for_lines();
+    Batch batch{s, {}};
+    batch.build([&] {
+        std::span<const std::string_view> rest(pieces);
+        while (!rest.empty()) {
+            rest = rest.subspan(events::piece_events(batch.text, rest, how, kItemBytes));
+            batch.event_done();
+        }
+    });
+    s->file_size = offset + consumed;
+}
+
+#endif  // !ZETADESK_PORTABLE
+
+// Step 3.2.2 through the objects it names:
+//     with open(log_file, 'r', encoding='utf-8', errors='ignore') as f:
+//         f.seek(offset)
+//         new_content = f.read()
+//     for line in new_content.split('\n'): ...
+//     file_size = new_size
+void read_growth_python(LogStream *s, uint64_t offset, uint64_t new_size) {
+    Ref file = call_kw(global("open"_id), {s->state->log_file, "r"_id},
+                       {{"encoding"_id, "utf-8"_id}, {"errors"_id, "ignore"_id}});
+    Ref new_content;
+    with(file.get(), [&](const Ref &f) {
+        call_method(f, "seek"_id, Ref::steal(PyLong_FromUnsignedLongLong(offset)));
+        new_content = call_method(f, "read"_id);
+    });
+    Ref pieces = Ref::steal(PyObject_GetIter(call_method(new_content, "split"_id, "\n"_id).get()));
+    const auto how = events::Builders::for_lines();
+    Batch batch{s, {}};
+    batch.build([&] {
+        while (Ref piece = Ref::adopt(PyIter_Next(pieces.get()))) {
+            Ref line = call_method(piece, "strip"_id);
+            if (!truthy(line)) continue;
+            events::line_event(batch.text, line.get(), how);
+            batch.event_done();
+        }
+        if (PyErr_Occurred()) fail();
+    });
+    s->file_size = new_size;
+}
+
+// os.path.exists(log_file) and then os.path.getsize(log_file): whether the
+// file exists, and its size.  Natively one stat(), so no file can vanish
+// between the two.
+bool measure(LogStream *s, bool native, uint64_t &size) {
+#if !ZETADESK_PORTABLE
+    if (native) {
+        struct stat st;
+        if (stat(PyBytes_AS_STRING(s->path), &st) < 0) return false;
+        size = static_cast<uint64_t>(st.st_size);
+        return true;
+    }
+#else
+    (void)native;
+#endif
+    PyObject *log_file = s->state->log_file;
+    if (!truthy(call_method(attr(global("os"_id), "path"_id), "exists"_id, log_file))) return false;
+    Ref answer = call_method(attr(global("os"_id), "path"_id), "getsize"_id, log_file);
+    size = PyLong_AsUnsignedLongLong(Ref::steal(PyNumber_Index(answer.get())).get());
+    if (size == static_cast<uint64_t>(-1) && PyErr_Occurred()) fail();
+    return true;
+}
+
+// Whether the size query may be one stat().
+bool native_size(LogStream *s) { return s->path && originals::exists.holds() && originals::getsize.holds(); }
 
 // Steps 1 and 2: where the stream starts.
 void start(LogStream *s) {
@@ -343,7 +287,7 @@ void start(LogStream *s) {
             s->path = path.release();
     }
     uint64_t size = 0;
-    s->file_size = file_size_now(s, size) ? size : 0;
+    s->file_size = measure(s, native_size(s), size) ? size : 0;
     Ref buffer = global("_log_buffer"_id);
     s->idx = PyObject_Size(buffer.get());
     if (s->idx < 0) fail();
@@ -383,92 +327,51 @@ void buffer_check(LogStream *s) {
     s->idx = len;
     Py_XSETREF(s->last, len ? Py_NewRef(items[len - 1]) : nullptr);
 
+    const auto how = events::Builders::for_entries();
     Batch batch{s, {}};
-    try {
+    batch.build([&] {
         for (Py_ssize_t i = from; i < len; ++i) {
             Ref text = Ref::steal(PyObject_GetItem(items[i], "text"_id));
             Ref time = Ref::steal(PyObject_GetItem(items[i], "time"_id));
-            entry_event(batch.text, text.get(), time.get());
+            events::entry_event(batch.text, text.get(), time.get(), how);
             batch.event_done();
         }
-    } catch (...) {
-        // The events before the failing entry still go out first.
-        translate_current_exception();
-        batch.flush_keeping_error();
-        throw PyError{};
-    }
-    batch.flush();
-}
-
-// One piece of new file content between line breaks: stripped as str.strip()
-// does, and sent unless empty.
-void file_piece(Batch &batch, const unsigned char *p, const unsigned char *end) {
-    while (p < end) {
-        const int n = utf8_length(*p);
-        if (!Py_UNICODE_ISSPACE(decode_utf8(p, n))) break;
-        p += n;
-    }
-    while (end > p) {
-        const unsigned char *q = end - 1;
-        while (q > p && (*q & 0xc0) == 0x80) --q;
-        if (!Py_UNICODE_ISSPACE(decode_utf8(q, utf8_length(*q)))) break;
-        end = q;
-    }
-    if (p == end) return;
-    std::string &out = batch.text;
-    out.append(event_head);
-    json_utf8(out, p, end);
-    out.append(event_middle);
-    out.push_back('"');
-    utc_now_iso(out);
-    out.push_back('"');
-    out.append(event_tail);
-    batch.event_done();
-}
-
-// Step 3.2.2: the new part of the file, read and cut into pieces by the log
-// scanner, at most scanner::kStreamCap bytes per cycle (the rest follows in
-// the next cycles, so a sudden large append costs no more memory than that).
-// The offset advances by the bytes used, so text appended after the size
-// query is sent once, and a character cut off at the end of the read is
-// read again whole in the next cycle.
-void read_growth(LogStream *s) {
-    scanner::Pieces read;
-    int err = 0;
-    const char *path = PyBytes_AS_STRING(s->path);
-    const uint64_t offset = s->file_size;
-    Py_BEGIN_ALLOW_THREADS
-    scanner::Input in;
-    in.fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (in.fd < 0) {
-        err = errno;
-    } else {
-        err = scanner::reading([&] { scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read); });
-        close(in.fd);
-    }
-    Py_END_ALLOW_THREADS
-    if (err) {
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, s->state->log_file);
-        fail();
-    }
-    Batch batch{s, {}};
-    const auto *text = reinterpret_cast<const unsigned char *>(read.text.data());
-    for (const auto [a, b] : read.pieces) file_piece(batch, text + a, text + b);
-    batch.flush();
-    s->file_size = offset + read.consumed;
+    });
 }
 
 // Step 3.2: the existence and size query are not guarded; the read is, and
 // its failure only ends this step (the same range is tried next cycle).
+// The stat, read and split stand in for os.path.exists, os.path.getsize and
+// open together: when any of them is replaced the whole step goes through
+// the Python objects.
 void file_check(LogStream *s) {
+#if !ZETADESK_PORTABLE
+    const bool native = native_size(s) && originals::open.holds();
+#else
+    const bool native = false;
+#endif
     uint64_t size = 0;
-    if (!file_size_now(s, size) || size <= s->file_size) return;
-    const Py_ssize_t queued = s->events ? PyList_GET_SIZE(s->events) : 0;
-    if (catch_ordinary([&] { read_growth(s); }) && s->events) {
-        // Nothing of a failed read is sent.
-        if (PyList_SetSlice(s->events, queued, PyList_GET_SIZE(s->events), nullptr) < 0) fail();
+    if (!measure(s, native, size)) return;
+    // Smaller than what was read: truncated, or replaced by another file.
+    // It is read from its start, as tail -F does, and the offset moves only
+    // when that read succeeds: a directory put in the file's place for a
+    // while does not make the file's old lines new.
+    const uint64_t from = size < s->file_size ? 0 : s->file_size;
+    if (size <= from) {
+        s->file_size = std::min(s->file_size, size);
+        return;
     }
+#if !ZETADESK_PORTABLE
+    if (native) {
+        const Py_ssize_t queued = s->events ? PyList_GET_SIZE(s->events) : 0;
+        if (catch_ordinary([&] { read_growth(s, from); }) && s->events) {
+            // Nothing of a failed native read is sent.
+            if (PyList_SetSlice(s->events, queued, PyList_GET_SIZE(s->events), nullptr) < 0) fail();
+        }
+        return;
+    }
+#endif
+    catch_ordinary([&] { read_growth_python(s, from, size); });
 }
 
 Ref pop_event(LogStream *s) {
