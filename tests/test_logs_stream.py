@@ -548,6 +548,49 @@ def test_file_lines_split_and_stripped_as_python_does(app, host, polls, content,
     assert texts(reader.rest()) == expected
 
 
+def test_large_append_arrives_over_several_cycles_without_loss(app, host, polls):
+    # 36 MiB appended at once is read at most 16 MiB per polling cycle, each
+    # read stopping after a line break: every line arrives once, whole and in
+    # order, and no cycle holds more than the cap.
+    cap = 16 * 1024 * 1024
+    with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb"):
+        pass
+    cycles = []
+
+    class CycleReader(Reader):
+        def _run(self):
+            try:
+                for item in self.body:
+                    for event in split_events(item):
+                        cycles.append(len(polls))
+                        self.events.put(event)
+            except BaseException as e:
+                self.error = e
+            self.events.put(END)
+
+    resp, body, on_close = open_stream(app)
+    reader = CycleReader(body)
+    started(polls)
+    lines = [f"{i:07} " + ("\u00e9x\u4e2d" if i % 3 else "plain") * (8 + i % 40) for i in range(260_000)]
+    endings = ["\n", "\r\n", "\r"]
+    data = "".join(line + endings[i % 3] for i, line in enumerate(lines)).encode()
+    assert len(data) > 2 * cap
+    # All at once: the empty log is replaced by the full one (a write of this
+    # size could be seen half done, and a line read in two parts is two events).
+    log = os.path.join(host.CONFIG_DIR, "server.log")
+    with open(log + ".new", "wb") as f:
+        f.write(data)
+    os.replace(log + ".new", log)
+    events = reader.take(len(lines), timeout=120)
+    on_close()
+    assert reader.rest() == [] and reader.error is None
+    assert texts(events) == lines
+    per_cycle = collections.Counter()
+    for i, (cycle, line) in enumerate(zip(cycles, lines)):
+        per_cycle[cycle] += len(line.encode()) + len(endings[i % 3])
+    assert len(per_cycle) >= 3 and max(per_cycle.values()) <= cap
+
+
 # ---- a real server ---------------------------------------------------------
 
 

@@ -3,7 +3,10 @@
 import builtins
 import io
 import os
+import platform
 import random
+import subprocess
+import sys
 import traceback
 
 import pytest
@@ -19,7 +22,32 @@ FRAGMENTS = [
     b"\xc3\xa9", b"\xe2\x82\xac", b"\xf0\x9f\x98\x80", b"\xef\xbb\xbf",
     b"\xff", b"\x80", b"\xc3", b"\xe2\x82", b"\xf0\x9f\x98", b"\xc0\xaf", b"\xed\xa0\x80",
     b"\xf4\x90\x80\x80", b"\xe0\x80\xaf", b"\x00", b"x" * 61,
+    b"\r\xe2\x82\n", b"\r\xf0\x9f\n", b"\r\xe2\x82\xac\n", b"\r\xff\xfe\r\n", b"\xe4\xb8\xad\xd0\xb6",
 ]
+
+# The view reads 256 KiB chunks and counts 4 KiB segments; a prefix of plain
+# lines puts the fragments across those boundaries.
+CHUNK, SEGMENT = 256 * 1024, 4096
+
+
+def prefix(length):
+    return (b"p" * 63 + b"\n") * (length // 64) + b"q" * (length % 64)
+
+
+PREFIXES = [0, 1, 63, 64, SEGMENT - 2, SEGMENT - 1, SEGMENT, CHUNK - 3, CHUNK - 2, CHUNK - 1, CHUNK, CHUNK + 1]
+COUNTS = [0, 1, 2, 3, 100, -1, -3, 10**20, -10**20]
+
+
+def scanner_paths():
+    """The scanner paths this machine runs (ZETADESK_SCANNER values)."""
+    machine = platform.machine().lower()
+    if machine in ("x86_64", "amd64"):
+        with open("/proc/cpuinfo") as f:
+            avx2 = " avx2" in f.read()
+        return ["scalar", "sse2"] + (["avx2"] if avx2 else [])
+    if machine in ("aarch64", "arm64"):
+        return ["scalar", "neon"]
+    return ["scalar"]
 
 
 def python_reference(path, count):
@@ -43,18 +71,55 @@ def ask(client, body=None):
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(pieces=st.lists(st.sampled_from(FRAGMENTS), max_size=80),
-       count=st.sampled_from([0, 1, 2, 3, 100, -1, -3, 10**20, -10**20]))
+@given(pieces=st.lists(st.sampled_from(FRAGMENTS), max_size=80), count=st.sampled_from(COUNTS))
 def test_file_lines_match_python_readlines(host, client, pieces, count):
     path = write_log(host, b"".join(pieces))
     expected, total = python_reference(path, count)
     assert ask(client, {"count": count}) == (200, {"lines": expected, "source": "file", "total": total})
 
 
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(length=st.sampled_from(PREFIXES), pieces=st.lists(st.sampled_from(FRAGMENTS), max_size=12),
+       ending=st.sampled_from([b"", b"\n", b"\r", b"\xff", b"\xe2\x82", b"\r\xff", b"\r\n\xf0\x9f\x98"]),
+       count=st.sampled_from(COUNTS))
+def test_file_lines_match_python_readlines_across_boundaries(host, client, length, pieces, ending, count):
+    path = write_log(host, prefix(length) + b"".join(pieces) + ending)
+    expected, total = python_reference(path, count)
+    assert ask(client, {"count": count}) == (200, {"lines": expected, "source": "file", "total": total})
+
+
+@pytest.mark.skipif(os.environ.get("ZETADESK_SCANNER") is not None, reason="runs each path itself")
+@pytest.mark.parametrize("path", scanner_paths()[:-1])  # the best one runs in this process
+def test_every_scanner_path_matches_python(path):
+    # The differential tests again, in an interpreter that runs this path.
+    env = dict(os.environ, ZETADESK_SCANNER=path)
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-s", "-q", "-p", "no:cacheprovider", __file__,
+         "-k", "matches_python_readlines or large_file or line_endings"],
+        env=env, capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert f"zetadesk: log scanner {path}\n" in result.stderr
+
+
+def test_unavailable_path_falls_back_to_the_best(tmp_path):
+    log = tmp_path / "server.log"
+    log.write_bytes(b"a\r\xff\nb\rc")
+    code = ("import os, routes.opsdeck as o, zetadesk_server as z; o.CONFIG_DIR = os.environ['LOGDIR']\n"
+            "app = z.create_app()\n"
+            "with app.test_request_context('/api/server/logs', method='POST', json={'count': 0}):\n"
+            "    print(o.server_logs.__wrapped__().get_json())")
+    env = dict(os.environ, ZETADESK_SCANNER="vax", LOGDIR=str(tmp_path))
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60,
+                            cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    assert result.returncode == 0, result.stderr
+    assert f"zetadesk: log scanner vax is not available here, using {scanner_paths()[-1]}" in result.stderr
+    assert result.stdout.strip() == str({"lines": ["a", "b", "c"], "source": "file", "total": 3})
+
+
 def test_large_file_across_read_chunks_and_checkpoints(host, client):
     # Several MiB and tens of thousands of lines, so reads are split inside
     # multi-byte sequences and between CR and LF, and the tail starts after
-    # many checkpoints.
+    # many checkpoints (one per 256 KiB chunk).
     rng = random.Random(4)
     chunks = []
     for _ in range(120_000):
@@ -99,6 +164,11 @@ def test_line_endings_and_undecodable_bytes(host, client):
     assert ask(client)[1]["lines"] == ["ends with newline"]
     write_log(host, b"")
     assert ask(client) == (200, {"lines": [], "source": "file", "total": 0})
+    # A rest of only invalid bytes is no line; one valid character is.
+    write_log(host, b"one\r\xff\xc3")
+    assert ask(client)[1] == {"lines": ["one"], "source": "file", "total": 1}
+    write_log(host, b"one\r\xff\xc3\xa9")
+    assert ask(client)[1] == {"lines": ["one", "\u00e9"], "source": "file", "total": 2}
 
 
 def test_missing_file_counts_the_buffer_only(host, client):

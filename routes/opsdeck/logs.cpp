@@ -3,25 +3,22 @@
 //
 // The file is never turned into one string per line.  A first pass counts
 // the lines as open(path, encoding="utf-8", errors="ignore").readlines()
-// would (invalid bytes dropped first, then CR, LF and CR LF each end a
-// line), remembering where every 4096th line starts; a second pass starts
-// at the checkpoint before the first wanted line and decodes only the tail.
+// would (scanner.h), remembering a checkpoint per read chunk; a second pass
+// reads from the checkpoint before the first wanted line and decodes only
+// the tail.
 #include "opsdeck.h"
+#include "scanner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #if !ZETADESK_PORTABLE  // POSIX: compiled out on Windows (modframe.h)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
 #endif
 
 namespace opsdeck {
@@ -39,174 +36,12 @@ using namespace mf;
 
 #if !ZETADESK_PORTABLE
 
-constexpr uint64_t kStride = 4096;         // lines between checkpoints
-constexpr std::size_t kChunk = 1 << 20;    // read size
-constexpr std::size_t kCarry = 4;          // room for an unfinished sequence
-
-// Where line k*kStride starts: just after the terminator that ends the line
-// before it; `pending_cr` when that terminator was a CR whose LF may follow.
-struct Checkpoint {
-    uint64_t offset;
-    bool pending_cr;
-};
-
-// Line splitting over the byte stream that survives the dropping of invalid
-// UTF-8.  A line is counted at its terminator, and the unterminated rest
-// counts as one more line when it holds anything.
-struct Scanner {
-    uint64_t terms = 0;       // terminators seen
-    bool at_start = true;     // nothing kept since the last terminator
-    bool pending_cr = false;  // the last kept byte was a CR
-    // Pass 1 records checkpoints; pass 2 collects the lines from `collect_from` on.
-    std::vector<Checkpoint> *checkpoints = nullptr;
-    uint64_t collect_from = UINT64_MAX;
-    std::string *text = nullptr;         // kept bytes of collected lines, no terminators
-    std::vector<std::size_t> *ends = nullptr;  // end of each collected line in `text`
-
-    uint64_t lines() const { return terms + (at_start ? 0 : 1); }
-    bool collecting() const { return terms >= collect_from; }
-
-    void terminator(uint64_t after, bool cr) {
-        if (collecting()) ends->push_back(text->size());
-        ++terms;
-        at_start = true;
-        pending_cr = cr;
-        if (checkpoints && terms % kStride == 0) checkpoints->push_back({after, cr});
-    }
-
-    // One kept sequence of n bytes at p (file offset `at`).
-    void kept(const unsigned char *p, int n, uint64_t at) {
-        if (pending_cr) {
-            pending_cr = false;
-            if (*p == '\n') return;  // the LF of a CR LF
-        }
-        if (*p == '\n') {
-            terminator(at + 1, false);
-        } else if (*p == '\r') {
-            terminator(at + 1, true);
-        } else {
-            at_start = false;
-            if (collecting()) text->append(reinterpret_cast<const char *>(p), static_cast<std::size_t>(n));
-        }
-    }
-
-    // A 64-byte block without CR and without non-ASCII bytes, with `nl` LFs:
-    // taken whole unless it crosses a checkpoint or is being collected.
-    bool fast_block(const unsigned char *p, unsigned nl) {
-        if (pending_cr || collecting() || (checkpoints && terms % kStride + nl >= kStride)) return false;
-        if (collect_from != UINT64_MAX && terms + nl >= collect_from) return false;
-        terms += nl;
-        at_start = p[63] == '\n';
-        return true;
-    }
-
-    // Feeds buf[0, len) that starts at file offset `base`; returns how many
-    // bytes were consumed (less than len only when the buffer ends inside a
-    // sequence that more data may complete and `final` is false).
-    std::size_t feed(const unsigned char *buf, std::size_t len, uint64_t base, bool final) {
-        const unsigned char *const end = buf + len;
-        const unsigned char *p = buf;
-        while (p < end) {
-            if (end - p >= 64) {
-                unsigned nl = 0;
-                if (plain_block(p, nl) && fast_block(p, nl)) {
-                    p += 64;
-                    continue;
-                }
-                // Byte by byte up to the next block boundary.
-                const unsigned char *stop = p + 64;
-                while (p < stop) {
-                    const unsigned char *next = step(p, end, base + static_cast<uint64_t>(p - buf), final);
-                    if (next == p) return static_cast<std::size_t>(p - buf);
-                    p = next;
-                }
-                continue;
-            }
-            const unsigned char *next = step(p, end, base + static_cast<uint64_t>(p - buf), final);
-            if (next == p) break;  // unfinished sequence: wait for more data
-            p = next;
-        }
-        return static_cast<std::size_t>(p - buf);
-    }
-
-private:
-    const unsigned char *step(const unsigned char *p, const unsigned char *end, uint64_t at, bool final) {
-        const int n = utf8_sequence(p, end);
-        if (n > 0) {
-            kept(p, n, at);
-            return p + n;
-        }
-        if (n < 0 && !final) return p;
-        return p + 1;  // dropped, as errors="ignore" does
-    }
-
-    static bool plain_block(const unsigned char *p, unsigned &nl) {
-#if defined(__SSE2__)
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
-        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)))) return false;
-        const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-        const __m128i crs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, cr), _mm_cmpeq_epi8(b, cr)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(c, cr), _mm_cmpeq_epi8(d, cr)));
-        if (_mm_movemask_epi8(crs)) return false;
-        const uint64_t m = static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, lf)))) |
-                           static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, lf)))) << 16 |
-                           static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, lf)))) << 32 |
-                           static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, lf)))) << 48;
-        nl = static_cast<unsigned>(__builtin_popcountll(m));
-        return true;
-#else
-        unsigned count = 0, odd = 0;
-        for (int i = 0; i < 64; ++i) {
-            odd |= (p[i] & 0x80) | (p[i] == '\r');
-            count += p[i] == '\n';
-        }
-        nl = count;
-        return !odd;
-#endif
-    }
-};
-
 struct Fd {
     int fd = -1;
     ~Fd() {
         if (fd >= 0) close(fd);
     }
 };
-
-// Runs `scanner` over the file from `offset` up to `limit` bytes in total
-// (or to the end when limit is UINT64_MAX); returns the offset reached, or
-// sets `err` to an errno value.
-uint64_t scan(int fd, Scanner &scanner, uint64_t offset, uint64_t limit, int &err) {
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[kChunk + kCarry]);
-    std::size_t held = 0;  // unfinished sequence carried to the front
-    uint64_t pos = offset;  // file offset of buf[0]
-    for (;;) {
-        std::size_t want = kChunk;
-        if (limit != UINT64_MAX) {
-            const uint64_t left = limit - (pos + held);
-            if (left < want) want = static_cast<std::size_t>(left);
-        }
-        ssize_t got = 0;
-        if (want) {
-            got = pread(fd, buf.get() + held, want, static_cast<off_t>(pos + held));
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                err = errno;
-                return pos;
-            }
-        }
-        const std::size_t len = held + static_cast<std::size_t>(got);
-        const bool final = got == 0;
-        const std::size_t used = scanner.feed(buf.get(), len, pos, final);
-        pos += used;
-        held = len - used;
-        if (final) return pos;
-        std::memmove(buf.get(), buf.get() + used, held);
-    }
-}
 
 [[noreturn]] void raise_errno(int err, PyObject *path) {
     errno = err;
@@ -232,15 +67,18 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     if (err) raise_errno(err, log_file);
 
     // Pass 1: count, with checkpoints.
-    std::vector<Checkpoint> checkpoints{{0, false}};
-    Scanner counter;
-    counter.checkpoints = &checkpoints;
-    uint64_t size = 0;
+    const scanner::Kernels &kernels = scanner::active();
+    scanner::Input in;
+    in.fd = file.fd;
+    scanner::Count counted;
+    // A small file needs no full-size chunk (the file may still grow: more chunks then).
+    const std::size_t chunk =
+        static_cast<std::size_t>(std::clamp<uint64_t>(static_cast<uint64_t>(st.st_size) + 64, 4096, scanner::kChunk));
     Py_BEGIN_ALLOW_THREADS
-    size = scan(file.fd, counter, 0, UINT64_MAX, err);
+    err = scanner::reading([&] { counted = scanner::count_lines(in, kernels, chunk); });
     Py_END_ALLOW_THREADS
     if (err) raise_errno(err, log_file);
-    const uint64_t total = counter.lines();
+    const uint64_t total = counted.lines();
 
     // all_lines[-count:], with Python's own slice rules.
     Ref start_index = Ref::steal(PyNumber_Negative(count));
@@ -251,33 +89,23 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     PySlice_AdjustIndices(static_cast<Py_ssize_t>(total), &start, &stop, step);
     const uint64_t first = static_cast<uint64_t>(start);
 
-    // Pass 2: decode lines first..total-1, starting at the checkpoint before `first`.
-    std::string text;
-    std::vector<std::size_t> ends;
-    if (first < total) {
-        const Checkpoint &from = checkpoints[first / kStride];
-        Scanner tail;
-        tail.terms = first / kStride * kStride;
-        tail.pending_cr = from.pending_cr;
-        tail.collect_from = first;
-        tail.text = &text;
-        tail.ends = &ends;
-        Py_BEGIN_ALLOW_THREADS
-        scan(file.fd, tail, from.offset, size, err);
-        Py_END_ALLOW_THREADS
-        if (err) raise_errno(err, log_file);
-        if (!tail.at_start) ends.push_back(text.size());
-    }
+    // Pass 2: the raw bytes of lines first..total-1.
+    scanner::Tail tail;
+    Py_BEGIN_ALLOW_THREADS
+    err = scanner::reading([&] { scanner::collect_tail(in, kernels, counted, first, tail); });
+    Py_END_ALLOW_THREADS
+    if (err) raise_errno(err, log_file);
     close(file.fd);
     file.fd = -1;
 
-    Ref lines = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ends.size())));
-    std::size_t begin = 0;
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-        PyObject *line = PyUnicode_DecodeUTF8(text.data() + begin, static_cast<Py_ssize_t>(ends[i] - begin), nullptr);
+    // Each line decoded on its own drops exactly what decoding the whole
+    // file would: no sequence spans a CR or LF.
+    Ref lines = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tail.lines.size())));
+    for (std::size_t i = 0; i < tail.lines.size(); ++i) {
+        const auto [a, b] = tail.lines[i];
+        PyObject *line = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(tail.raw.data()) + a, static_cast<Py_ssize_t>(b - a), "ignore");
         if (!line) fail();
         PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
-        begin = ends[i];
     }
     Ref total_obj = Ref::steal(PyLong_FromUnsignedLongLong(total));
     return jsonify(dict({{"lines"_id, lines.get()}, {"source"_id, "file"_id}, {"total"_id, total_obj.get()}}));

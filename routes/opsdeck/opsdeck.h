@@ -61,42 +61,13 @@ inline mf::Ref config_path(PyObject *name) {
     return mf::call_method(path, "join"_id, mf::global("CONFIG_DIR"_id), name);
 }
 
-// ---- reading log files as open(..., encoding="utf-8", errors="ignore") does ----
+}  // namespace opsdeck
 
-// The UTF-8 sequence at p: its length (1 to 4) when valid; 0 when the byte at
-// p starts no valid sequence (the decoder drops that byte and looks again at
-// the next one); -1 when the bytes up to `end` are a valid but unfinished
-// prefix, which more data may complete.  Surrogates and overlong forms are
-// invalid, as in CPython's decoder.
-inline int utf8_sequence(const unsigned char *p, const unsigned char *end) noexcept {
-    const unsigned char b = *p;
-    if (b < 0x80) return 1;
-    int need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        need = 1;
-    } else if (b == 0xE0) {
-        need = 2, lo = 0xA0;
-    } else if (b == 0xED) {
-        need = 2, hi = 0x9F;
-    } else if (b >= 0xE1 && b <= 0xEF) {
-        need = 2;
-    } else if (b == 0xF0) {
-        need = 3, lo = 0x90;
-    } else if (b == 0xF4) {
-        need = 3, hi = 0x8F;
-    } else if (b >= 0xF1 && b <= 0xF3) {
-        need = 3;
-    } else {
-        return 0;
-    }
-    for (int i = 1; i <= need; ++i) {
-        if (p + i >= end) return -1;
-        const unsigned char c = p[i];
-        if (i == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return 0;
-    }
-    return need + 1;
-}
+// Reading log files as open(..., encoding="utf-8", errors="ignore") does:
+// utf8_sequence and the line scanner.
+#include "scanner.h"
+
+namespace opsdeck {
 
 // The file-system form of a path object (str, bytes or os.PathLike).
 std::string fs_path(PyObject *path);  // logs.cpp

@@ -167,82 +167,40 @@ struct Batch {
 
 #if !ZETADESK_PORTABLE
 
-// The file from `offset` to its end as open(path, encoding="utf-8",
-// errors="ignore") reads it: invalid UTF-8 dropped, then cut into pieces at
-// every CR and LF (a CR LF leaves an empty piece between the two).  The
-// pieces point into `text`.  `consumed` counts the bytes used: a character
-// cut off at the end of the file is left for the next read.  Returns 0 or
-// an errno value.  Runs without the GIL.
-int read_new_pieces(const char *path, uint64_t offset, std::string &text, std::vector<std::string_view> &pieces,
+// The new part of the file from `offset`, read and cut into pieces at every
+// CR and LF by the log scanner (invalid UTF-8 dropped, a CR LF leaves an
+// empty piece between the two), at most scanner::kStreamCap bytes of it:
+// the rest follows in the next cycles, so a sudden large append costs no
+// more memory than that.  The pieces point into `read`; `consumed` counts
+// the bytes used (a character cut off at the end is left for the next
+// read).  Returns 0 or an errno value.  Runs without the GIL.
+int read_new_pieces(const char *path, uint64_t offset, scanner::Pieces &read, std::vector<std::string_view> &pieces,
                     uint64_t &consumed) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int err = 0;
-    char buf[1 << 16];
-    for (;;) {
-        const ssize_t got = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + text.size()));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        if (got == 0) break;
-        text.append(buf, static_cast<std::size_t>(got));
-    }
-    close(fd);
-    if (err) return err;
-
-    // Invalid bytes go first (dropped in place); CR, LF and CR LF then all
-    // end a piece.
-    auto *const begin = reinterpret_cast<unsigned char *>(text.data());
-    const unsigned char *const end = begin + text.size();
-    const unsigned char *p = begin;
-    // Nothing moves before the first non-ASCII byte.
-    while (end - p >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        if (word & 0x8080808080808080ull) break;
-        p += 8;
-    }
-    unsigned char *w = const_cast<unsigned char *>(p);
-    while (p < end) {
-        if (*p < 0x80) {
-            *w++ = *p++;
-            continue;
-        }
-        const int n = utf8_sequence(p, end);
-        if (n < 0) break;  // unfinished: left for the next read
-        if (n > 0) {
-            std::memmove(w, p, static_cast<std::size_t>(n));
-            w += n;
-        }
-        p += n > 0 ? n : 1;
-    }
-    consumed = static_cast<uint64_t>(p - begin);
-    pieces.reserve(text.size() / 64 + 8);
-    const char *piece = text.data();
-    const char *const kept_end = reinterpret_cast<const char *>(w);
-    for (const char *q = piece; q < kept_end; ++q) {
-        if (*q == '\n' || *q == '\r') {
-            pieces.emplace_back(piece, static_cast<std::size_t>(q - piece));
-            piece = q + 1;
-        }
-    }
-    pieces.emplace_back(piece, static_cast<std::size_t>(kept_end - piece));
-    return 0;
+    scanner::Input in;
+    in.fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (in.fd < 0) return errno;
+    const int err = scanner::reading([&] {
+        scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read);
+        const auto *text = reinterpret_cast<const char *>(read.text.data());
+        pieces.reserve(read.pieces.size());
+        for (const auto [from, to] : read.pieces) pieces.emplace_back(text + from, to - from);
+        consumed = read.consumed;
+    });
+    close(in.fd);
+    return err;
 }
 
 // Step 3.2.2 natively: the offset advances by the bytes used, so text
 // appended after the size query is sent once, and a character cut off at
 // the end is read again whole in the next cycle.
 void read_growth(LogStream *s, uint64_t offset) {
-    std::string text;
+    scanner::Pieces read;
     std::vector<std::string_view> pieces;
     uint64_t consumed = 0;
     int err = 0;
     const char *path = PyBytes_AS_STRING(s->path);
     Py_BEGIN_ALLOW_THREADS
-    err = read_new_pieces(path, offset, text, pieces, consumed);
+    err = read_new_pieces(path, offset, read, pieces, consumed);
     Py_END_ALLOW_THREADS
     if (err) {
         errno = err;

@@ -1,25 +1,22 @@
-// libFuzzer target for the log scanner behind POST /api/server/logs.
+// libFuzzer target for the log scanner behind POST /api/server/logs and the
+// live stream's reads.
 //
-// The input is split into pieces at fuzzer-chosen points and fed to the
-// scanner as reads of a growing file would arrive; the line count and the
-// collected tail must equal a plain reference: decode as UTF-8 dropping
-// invalid bytes (written here independently of the scanner's own table),
-// then split at CR LF, CR and LF as universal newlines do.
-#include "../../routes/opsdeck/logs.cpp"
+// Every input goes through every scanner path this CPU has (scalar, SSE2,
+// AVX2 / NEON), read in chunks of a fuzzer-chosen size so that CR LF pairs,
+// unfinished sequences and CR + dropped bytes + LF fall across chunk and
+// block boundaries.  Line count and tail must equal a plain reference:
+// decode as UTF-8 dropping invalid bytes (written here independently of the
+// scanner's own table), then split at CR LF, CR and LF as universal newlines do.
+#include "../../routes/opsdeck/scanner.h"
 
-#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-// The frame wants the module's identity; no module is made here.
 namespace {
-void no_body() {}
-}  // namespace
-const mf::ModuleInfo mf::this_module = {"fuzz", "fuzz", "fuzz", "", no_body};
 
-namespace {
+namespace sc = opsdeck::scanner;
 
 // Length of the valid UTF-8 sequence at d[i], or 0 when the byte there is
 // dropped (invalid, or an unfinished sequence at the end of the input).
@@ -42,13 +39,18 @@ std::size_t valid_sequence(const uint8_t *d, std::size_t i, std::size_t n) {
     return len;
 }
 
-std::vector<std::string> reference_lines(const uint8_t *d, std::size_t n) {
+std::string decode_ignore(const uint8_t *d, std::size_t n) {
     std::string kept;
     for (std::size_t i = 0; i < n;) {
-        std::size_t len = valid_sequence(d, i, n);
+        const std::size_t len = valid_sequence(d, i, n);
         if (len) kept.append(reinterpret_cast<const char *>(d + i), len);
         i += len ? len : 1;
     }
+    return kept;
+}
+
+std::vector<std::string> reference_lines(const uint8_t *d, std::size_t n) {
+    const std::string kept = decode_ignore(d, n);
     std::vector<std::string> lines;
     std::string line;
     for (std::size_t i = 0; i < kept.size(); ++i) {
@@ -65,63 +67,85 @@ std::vector<std::string> reference_lines(const uint8_t *d, std::size_t n) {
     return lines;
 }
 
-// Feeds `data` in pieces cut at `cuts`, carrying unconsumed bytes as scan() does.
-void feed_in_pieces(opsdeck::Scanner &scanner, const uint8_t *data, std::size_t n,
-                    const std::vector<std::size_t> &cuts) {
-    std::vector<unsigned char> buf;
-    uint64_t pos = 0;
-    std::size_t from = 0;
-    for (std::size_t k = 0; k <= cuts.size(); ++k) {
-        const std::size_t to = k < cuts.size() ? cuts[k] : n;
-        buf.insert(buf.end(), data + from, data + to);
-        from = to;
-        const bool final = k == cuts.size();
-        const std::size_t used = scanner.feed(buf.data(), buf.size(), pos, final);
-        if (final && used != buf.size()) std::abort();
-        pos += used;
-        buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(used));
+[[noreturn]] void failure(const sc::Kernels &k, const char *what, std::size_t a, std::size_t b) {
+    std::fprintf(stderr, "%s path: %s (%zu, expected %zu)\n", sc::name(k.isa), what, a, b);
+    std::abort();
+}
+
+void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::size_t chunk,
+                const std::vector<std::string> &expected, const std::vector<uint64_t> &firsts) {
+    sc::Input in;
+    in.data = data;
+    in.data_size = n;
+    const sc::Count count = sc::count_lines(in, k, chunk);
+    if (count.size != n) failure(k, "bytes read", count.size, n);
+    if (count.lines() != expected.size()) failure(k, "line count", count.lines(), expected.size());
+    for (const uint64_t first : firsts) {
+        sc::Tail tail;
+        sc::collect_tail(in, k, count, first, tail);
+        const std::size_t want = first < expected.size() ? expected.size() - first : 0;
+        if (tail.lines.size() != want) failure(k, "tail lines", tail.lines.size(), want);
+        for (std::size_t i = 0; i < want; ++i) {
+            const auto [a, b] = tail.lines[i];
+            const std::string line = decode_ignore(tail.raw.data() + a, b - a);
+            if (line != expected[first + i]) failure(k, "line text differs at", first + i, first + i);
+        }
     }
+}
+
+// The live stream's reads, cap bytes at a time, one after the other: taken
+// together (each terminator as LF) they are exactly the decoded file; a read
+// stopped by the cap with more to come ends at a line break when its bytes
+// hold one.
+void check_stream_reads(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::size_t cap) {
+    sc::Input in;
+    in.data = data;
+    in.data_size = n;
+    std::string joined;
+    uint64_t offset = 0;
+    for (;;) {
+        sc::Pieces read;
+        sc::read_pieces(in, k, offset, cap, read);
+        if (read.consumed == 0) break;
+        if (read.consumed > cap) failure(k, "read beyond the cap", read.consumed, cap);
+        const std::size_t stop = static_cast<std::size_t>(offset + read.consumed);
+        if (offset + cap < n) {
+            bool any_break = false;
+            for (std::size_t i = offset; i < offset + cap; ++i) any_break |= data[i] == '\r' || data[i] == '\n';
+            if (any_break && data[stop - 1] != '\r' && data[stop - 1] != '\n') failure(k, "capped read ends inside a line", stop, 0);
+        }
+        for (std::size_t i = 0; i < read.pieces.size(); ++i) {
+            if (i) joined += '\n';
+            joined.append(reinterpret_cast<const char *>(read.text.data()) + read.pieces[i].first,
+                          read.pieces[i].second - read.pieces[i].first);
+        }
+        offset += read.consumed;
+    }
+    if (n - offset > 3) failure(k, "bytes left unread", static_cast<std::size_t>(n - offset), 0);
+    std::string expected = decode_ignore(data, n);
+    for (char &c : expected)
+        if (c == '\r') c = '\n';
+    if (joined != expected) failure(k, "stream reads differ from the decoded file", joined.size(), expected.size());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, std::size_t size) {
-    if (size < 2) return 0;
-    // First byte: how many lines the tail asks for; second: cut spacing.
-    const std::size_t want = raw[0] % 8;
-    const std::size_t spacing = 1 + raw[1] % 97;
+    if (size < 3) return 0;
+    // raw[0]: which lines the tail asks for; raw[1]: chunk size; then the file.
     const uint8_t *data = raw + 2;
     const std::size_t n = size - 2;
-    std::vector<std::size_t> cuts;
-    for (std::size_t c = spacing; c < n; c += spacing) cuts.push_back(c);
-
+    const std::size_t chunk = raw[1] < 128 ? 1 + raw[1] : raw[1] < 192 ? 4096 + raw[1] : 16385;  // 16385: one chunk
     const std::vector<std::string> expected = reference_lines(data, n);
+    const uint64_t lines = expected.size();
+    const uint64_t want = raw[0] & 15;
+    std::vector<uint64_t> firsts = {lines > want ? lines - want : 0, lines, 0};
+    if (lines) firsts.push_back((raw[0] >> 4) * lines / 16);
 
-    opsdeck::Scanner counter;
-    feed_in_pieces(counter, data, n, cuts);
-    if (counter.lines() != expected.size()) {
-        std::fprintf(stderr, "line count %llu, expected %zu\n",
-                     static_cast<unsigned long long>(counter.lines()), expected.size());
-        std::abort();
-    }
-
-    const uint64_t first = expected.size() > want ? expected.size() - want : 0;
-    std::string text;
-    std::vector<std::size_t> ends;
-    opsdeck::Scanner tail;
-    tail.collect_from = first;
-    tail.text = &text;
-    tail.ends = &ends;
-    feed_in_pieces(tail, data, n, cuts);
-    if (first < expected.size() && !tail.at_start) ends.push_back(text.size());
-    if (ends.size() != expected.size() - first) std::abort();
-    std::size_t begin = 0;
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-        if (text.compare(begin, ends[i] - begin, expected[first + i]) != 0) {
-            std::fprintf(stderr, "line %zu differs\n", static_cast<std::size_t>(first + i));
-            std::abort();
+    for (sc::Isa isa : {sc::Isa::scalar, sc::Isa::sse2, sc::Isa::avx2, sc::Isa::neon})
+        if (sc::available(isa)) {
+            check_path(sc::kernels(isa), data, n, chunk, expected, firsts);
+            check_stream_reads(sc::kernels(isa), data, n, 4 + raw[1] % 200);
         }
-        begin = ends[i];
-    }
     return 0;
 }

@@ -1,0 +1,426 @@
+// Line counting and tail collection over the per-ISA kernels, the scalar
+// kernels, and the choice of path (see scanner.h).
+#include "scanner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <new>
+
+#include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
+
+namespace opsdeck::scanner {
+namespace {
+
+// ---- scalar kernels ----------------------------------------------------------
+
+uint64_t count_scalar(const unsigned char *p, std::size_t n, bool &suspect) {
+    const unsigned char *before = p - 1;  // before[i] is the byte preceding p[i]
+    uint64_t terms = 0;
+    bool odd = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char b = p[i], a = before[i];
+        terms += (b == '\r') | ((b == '\n') & (a != '\r'));
+        odd |= (a == '\r') & (b >= 0x80);
+    }
+    suspect |= odd;
+    return terms;
+}
+
+void masks_scalar(const unsigned char *p, uint64_t &cr, uint64_t &lf, uint64_t &high) {
+    cr = lf = high = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+        cr |= static_cast<uint64_t>(p[i] == '\r') << i;
+        lf |= static_cast<uint64_t>(p[i] == '\n') << i;
+        high |= static_cast<uint64_t>(p[i] >> 7) << i;
+    }
+}
+
+std::size_t suspects_scalar(const unsigned char *p, std::size_t n, uint32_t *out) {
+    const unsigned char *before = p - 1;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (before[i] == '\r' && p[i] >= 0x80) out[k++] = static_cast<uint32_t>(i);
+    return k;
+}
+
+// Bytes counted per kernel call: a segment with a CR followed by a byte
+// >= 0x80 is looked at again, and only that segment.
+constexpr std::size_t kSegment = 4096;
+
+// Reads through `in` with a small window: the byte at an offset with at
+// least 4 bytes after it, or all that is left before the end.
+class Cursor {
+public:
+    Cursor(const Input &in, const unsigned char *view, uint64_t view_offset, std::size_t view_len)
+        : in_(in), w_(view), off_(view_offset), len_(view_len) {}
+
+    // Pointer to the byte at x and the end of what is readable after it;
+    // nullptr at the end of the input.
+    const unsigned char *at(uint64_t x, const unsigned char *&end) {
+        if (x < off_ || x + 4 > off_ + len_) {
+            if (!(at_end_ && x >= off_ && x <= off_ + len_)) {
+                len_ = in_.read_at(x, buf_, sizeof buf_);
+                w_ = buf_;
+                off_ = x;
+                at_end_ = len_ < sizeof buf_;
+            }
+        }
+        if (x >= off_ + len_) return nullptr;
+        end = w_ + len_;
+        return w_ + (x - off_);
+    }
+
+private:
+    const Input &in_;
+    const unsigned char *w_;
+    uint64_t off_;
+    std::size_t len_;
+    bool at_end_ = false;
+    unsigned char buf_[4096];
+};
+
+// For a CR just before `x` followed by a byte >= 0x80: the offset of an LF
+// reached over dropped bytes only (the two then make one terminator), or
+// kNone when a character is kept first, another ASCII byte comes, or the
+// input ends.
+uint64_t lf_after_dropped(Cursor &cur, uint64_t x) {
+    for (;;) {
+        const unsigned char *end = nullptr;
+        const unsigned char *p = cur.at(x, end);
+        if (!p) return kNone;
+        if (*p < 0x80) return *p == '\n' ? x : kNone;
+        if (utf8_sequence(p, end) > 0) return kNone;
+        ++x;  // dropped; an unfinished sequence here is cut off by the end
+    }
+}
+
+// Whether anything from x to the end of the input survives decoding.
+bool keeps_a_byte(Cursor &cur, uint64_t x) {
+    for (;;) {
+        const unsigned char *end = nullptr;
+        const unsigned char *p = cur.at(x, end);
+        if (!p) return false;
+        if (*p < 0x80 || utf8_sequence(p, end) > 0) return true;
+        ++x;
+    }
+}
+
+}  // namespace
+
+const Kernels scalar_kernels = {Isa::scalar, count_scalar, masks_scalar, suspects_scalar};
+
+// ---- choice of path ----------------------------------------------------------
+
+const char *name(Isa isa) {
+    switch (isa) {
+    case Isa::sse2: return "sse2";
+    case Isa::avx2: return "avx2";
+    case Isa::neon: return "neon";
+    default: return "scalar";
+    }
+}
+
+bool available(Isa isa) {
+    switch (isa) {
+    case Isa::scalar: return true;
+#if defined(__x86_64__)
+    case Isa::sse2: return true;
+    case Isa::avx2: return __builtin_cpu_supports("avx2");
+#elif defined(__aarch64__)
+    case Isa::neon: return true;
+#endif
+    default: return false;
+    }
+}
+
+const Kernels &kernels(Isa isa) {
+    switch (isa) {
+#if defined(__x86_64__)
+    case Isa::sse2: return sse2_kernels;
+    case Isa::avx2: return avx2_kernels;
+#elif defined(__aarch64__)
+    case Isa::neon: return neon_kernels;
+#endif
+    default: return scalar_kernels;
+    }
+}
+
+namespace {
+
+const Kernels &choose() {
+    Isa best = Isa::scalar;
+    for (Isa isa : {Isa::sse2, Isa::avx2, Isa::neon})
+        if (available(isa)) best = isa;
+    const char *wanted = std::getenv("ZETADESK_SCANNER");
+    if (!wanted || !*wanted) return kernels(best);
+    // Set by tests and by whoever compares paths: say which one runs.
+    for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2, Isa::neon}) {
+        if (std::strcmp(wanted, name(isa)) == 0 && available(isa)) {
+            std::fprintf(stderr, "zetadesk: log scanner %s\n", name(isa));
+            return kernels(isa);
+        }
+    }
+    std::fprintf(stderr, "zetadesk: log scanner %s is not available here, using %s\n", wanted, name(best));
+    return kernels(best);
+}
+
+}  // namespace
+
+const Kernels &active() {
+    static const Kernels &chosen = choose();
+    return chosen;
+}
+
+// ---- scratch memory ----------------------------------------------------------
+
+void Buffer::reset(std::size_t n) {
+    release();
+    if (n == 0) return;
+#if !defined(_WIN32)
+    if (n >= 64 * 1024) {
+        void *m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) throw std::bad_alloc();
+        p_ = static_cast<unsigned char *>(m);
+        size_ = capacity_ = n;
+        mapped_ = true;
+        return;
+    }
+#endif
+    p_ = static_cast<unsigned char *>(std::malloc(n));
+    if (!p_) throw std::bad_alloc();
+    size_ = capacity_ = n;
+}
+
+void Buffer::release() {
+    if (!p_) return;
+#if !defined(_WIN32)
+    if (mapped_) {
+        // munmap wants the length mapped, which shrink() does not change.
+        munmap(p_, capacity_);
+    } else
+#endif
+        std::free(p_);
+    p_ = nullptr;
+    size_ = capacity_ = 0;
+    mapped_ = false;
+}
+
+// ---- reading -------------------------------------------------------------------
+
+std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) const {
+    if (offset >= limit) return 0;
+    if (limit - offset < n) n = static_cast<std::size_t>(limit - offset);
+    if (fd < 0) {
+        if (offset >= data_size) return 0;
+        const std::size_t len = static_cast<std::size_t>(std::min<uint64_t>(n, data_size - offset));
+        std::memcpy(buf, data + offset, len);
+        return len;
+    }
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = pread(fd, buf + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw ReadError{errno};
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+// ---- counting --------------------------------------------------------------------
+
+Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
+    Count c;
+    Buffer mem(chunk + 1);
+    unsigned char *const buf = mem.data() + 1;
+    buf[-1] = 0;
+    uint64_t off = 0;
+    uint64_t counted = 0;       // terminators; a CR LF over dropped bytes is taken off at its CR
+    uint64_t pair_lf = kNone;   // the LF of the last such pair
+    uint64_t last_seg = kNone;  // the last segment holding a CR or LF byte
+    std::size_t last_seg_len = 0;
+    for (;;) {
+        const std::size_t got = in.read_at(off, buf, chunk);
+        if (got == 0) break;
+        Cursor cur(in, buf, off, got);
+
+        Checkpoint cp{off, counted, kNone};
+        if (pair_lf != kNone && pair_lf >= off) {
+            cp.skip_lf = pair_lf;
+            cp.terms += 1;  // its CR is before `off`, its correction already made
+        } else if (buf[-1] == '\r') {
+            if (buf[0] == '\n')
+                cp.skip_lf = off;
+            else if (buf[0] >= 0x80)
+                cp.skip_lf = lf_after_dropped(cur, off);
+        }
+        c.checkpoints.push_back(cp);
+
+        for (std::size_t s = 0; s < got; s += kSegment) {
+            const std::size_t len = std::min(kSegment, got - s);
+            const unsigned char *p = buf + s;
+            bool suspect = false;
+            const uint64_t t = k.count(p, len, suspect);
+            counted += t;
+            if (t || (p[-1] == '\r' && p[0] == '\n')) last_seg = off + s, last_seg_len = len;
+            if (!suspect) continue;
+            // Each CR followed by a byte >= 0x80: does its LF come after dropped bytes?
+            uint32_t at[kSegment + kSuspectSlack];
+            const std::size_t found = k.suspects(p, len, at);
+            for (std::size_t j = 0; j < found; ++j) {
+                const std::size_t i = s + at[j];
+                // Mostly a character right after the CR: kept, so no pair.
+                if (i + 4 <= got && utf8_sequence(buf + i, buf + i + 4) > 0) continue;
+                const uint64_t lf_at = lf_after_dropped(cur, off + i);
+                if (lf_at != kNone) {
+                    --counted;
+                    pair_lf = lf_at;
+                }
+            }
+        }
+        off += got;
+        buf[-1] = buf[got - 1];
+    }
+    c.terms = counted;
+    c.size = off;
+    if (c.checkpoints.empty()) c.checkpoints.push_back({0, 0, kNone});
+
+    // The rest after the last CR or LF byte: a line when it keeps a character.
+    Input upto = in;
+    upto.limit = std::min(in.limit, off);
+    uint64_t tail = 0;
+    if (last_seg != kNone) {
+        std::vector<unsigned char> seg(last_seg_len);
+        const std::size_t n = upto.read_at(last_seg, seg.data(), last_seg_len);
+        std::size_t i = n;
+        while (i > 0 && seg[i - 1] != '\r' && seg[i - 1] != '\n') --i;
+        tail = last_seg + i;
+    }
+    Cursor cur(upto, nullptr, 0, 0);
+    c.tail_kept = keeps_a_byte(cur, tail);
+    return c;
+}
+
+void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
+    out.raw.reset(0);
+    out.lines.clear();
+    if (first >= count.lines()) return;
+    // The last checkpoint before the terminator that starts line `first`.
+    Checkpoint from = count.checkpoints.front();
+    for (const Checkpoint &cp : count.checkpoints) {
+        if (cp.terms >= first) break;
+        from = cp;
+    }
+    out.raw.reset(static_cast<std::size_t>(count.size - from.offset));
+    unsigned char *const raw = out.raw.data();
+    Input upto = in;
+    upto.limit = std::min(in.limit, count.size);
+    const std::size_t n = upto.read_at(from.offset, raw, out.raw.size());
+    out.raw.shrink(n);
+
+    Input mem;
+    mem.data = raw;
+    mem.data_size = n;
+    Cursor cur(mem, raw, 0, n);
+    uint64_t terms = from.terms;
+    std::size_t line_start = 0;
+    uint64_t skip = from.skip_lf == kNone ? kNone : from.skip_lf - from.offset;
+    for_each_terminator(k, raw, n, [&](std::size_t i) {
+        if (i == skip) {  // second half of a CR LF: the next line starts after it
+            line_start = i + 1;
+            return;
+        }
+        if (terms >= first) out.lines.emplace_back(line_start, i);
+        ++terms;
+        line_start = i + 1;
+        if (raw[i] == '\r' && i + 1 < n) {
+            if (raw[i + 1] == '\n')
+                skip = i + 1;
+            else if (raw[i + 1] >= 0x80)
+                skip = lf_after_dropped(cur, i + 1);
+        }
+    });
+    if (count.tail_kept && terms >= first && line_start < n) out.lines.emplace_back(line_start, n);
+}
+
+// ---- the live stream's read -----------------------------------------------------
+
+namespace {
+
+// Where a valid but unfinished sequence starts among the last bytes of
+// p[0, n), else n.
+std::size_t before_unfinished(const unsigned char *p, std::size_t n) {
+    for (std::size_t q = n > 3 ? n - 3 : 0; q < n; ++q)
+        if (utf8_sequence(p + q, p + n) < 0) return q;
+    return n;
+}
+
+// Drops the invalid bytes of p[0, n) in place; returns the kept length.
+std::size_t drop_invalid(unsigned char *p, std::size_t n) {
+    std::size_t r = 0;
+    // Nothing moves before the first byte >= 0x80.
+    while (n - r >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p + r, 8);
+        if (word & 0x8080808080808080ull) break;
+        r += 8;
+    }
+    std::size_t w = r;
+    while (r < n) {
+        if (p[r] < 0x80) {
+            p[w++] = p[r++];
+            continue;
+        }
+        const int len = utf8_sequence(p + r, p + n);
+        if (len > 0) {
+            std::memmove(p + w, p + r, static_cast<std::size_t>(len));
+            w += static_cast<std::size_t>(len);
+            r += static_cast<std::size_t>(len);
+        } else {
+            ++r;  // invalid, or unfinished where a piece ends: dropped
+        }
+    }
+    return w;
+}
+
+}  // namespace
+
+void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out) {
+    out.pieces.clear();
+    out.consumed = 0;
+    // Only the pages the read touches become memory.
+    out.text.reset(cap);
+    unsigned char *const p = out.text.data();
+    const std::size_t got = in.read_at(offset, p, cap);
+    out.text.shrink(got);
+    std::size_t use = before_unfinished(p, got);
+    if (got == cap) {
+        unsigned char probe;
+        if (in.read_at(offset + got, &probe, 1) == 1) {
+            // More follows: stop after the last line break, so no line is
+            // cut in two by the cap.
+            std::size_t last = got;
+            while (last > 0 && p[last - 1] != '\r' && p[last - 1] != '\n') --last;
+            if (last > 0) use = last;
+        }
+    }
+    std::size_t start = 0;
+    auto piece = [&](std::size_t end) {
+        out.pieces.emplace_back(start, start + drop_invalid(p + start, end - start));
+        start = end + 1;
+    };
+    for_each_terminator(k, p, use, piece);
+    piece(use);
+    out.consumed = use;
+}
+
+}  // namespace opsdeck::scanner

@@ -1,0 +1,218 @@
+// Line scanning of log files as open(path, encoding="utf-8",
+// errors="ignore") reads them: invalid UTF-8 dropped first, then CR, LF and
+// CR LF each end a line.
+//
+// The decoder never drops an ASCII byte and every ASCII byte is a sequence
+// of its own, so the CR and LF bytes that survive decoding are exactly those
+// of the file.  Terminators are therefore counted with SIMD over the raw
+// bytes whatever else they hold: every CR, and every LF not right after a
+// CR.  Only two things need the decoder: a CR followed by bytes >= 0x80 (its
+// LF may come after dropped bytes, and then the two are one terminator), and
+// whether the unterminated rest of the file keeps any byte.
+//
+// No Python here: the kernels run without the GIL and in the fuzzer.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace opsdeck {
+
+// The UTF-8 sequence at p: its length (1 to 4) when valid; 0 when the byte at
+// p starts no valid sequence (the decoder drops that byte and looks again at
+// the next one); -1 when the bytes up to `end` are a valid but unfinished
+// prefix, which more data may complete.  Surrogates and overlong forms are
+// invalid, as in CPython's decoder.
+inline int utf8_sequence(const unsigned char *p, const unsigned char *end) noexcept {
+    const unsigned char b = *p;
+    if (b < 0x80) return 1;
+    int need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+    } else if (b == 0xE0) {
+        need = 2, lo = 0xA0;
+    } else if (b == 0xED) {
+        need = 2, hi = 0x9F;
+    } else if (b >= 0xE1 && b <= 0xEF) {
+        need = 2;
+    } else if (b == 0xF0) {
+        need = 3, lo = 0x90;
+    } else if (b == 0xF4) {
+        need = 3, hi = 0x8F;
+    } else if (b >= 0xF1 && b <= 0xF3) {
+        need = 3;
+    } else {
+        return 0;
+    }
+    for (int i = 1; i <= need; ++i) {
+        if (p + i >= end) return -1;
+        const unsigned char c = p[i];
+        if (i == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return 0;
+    }
+    return need + 1;
+}
+
+namespace scanner {
+
+enum class Isa : uint8_t { scalar, sse2, avx2, neon };
+
+// The per-instruction-set primitives; every path gives the same results.
+struct Kernels {
+    Isa isa;
+    // Terminators in p[0, n): every CR, and every LF whose preceding byte is
+    // not a CR.  p[-1] must be readable (the byte before, or 0).  Sets
+    // `suspect` when some p[i] >= 0x80 follows a CR (i = 0 included).
+    uint64_t (*count)(const unsigned char *p, std::size_t n, bool &suspect);
+    // Bit i of each mask describes p[i] of one 64-byte block.
+    void (*masks)(const unsigned char *p, uint64_t &cr, uint64_t &lf, uint64_t &high);
+    // Writes to `out` each i of [0, n) where p[i] >= 0x80 follows a CR
+    // (p[-1] readable, as for count); returns how many.  `out` has room for
+    // n + kSuspectSlack entries.
+    std::size_t (*suspects)(const unsigned char *p, std::size_t n, uint32_t *out);
+};
+
+constexpr std::size_t kSuspectSlack = 4;
+
+extern const Kernels scalar_kernels;
+#if defined(__x86_64__)
+extern const Kernels sse2_kernels;
+extern const Kernels avx2_kernels;  // call only when the CPU has AVX2
+#elif defined(__aarch64__)
+extern const Kernels neon_kernels;
+#endif
+
+const char *name(Isa isa);
+bool available(Isa isa);
+const Kernels &kernels(Isa isa);
+// The path in use: the best one this CPU has, or the one named by the
+// environment variable ZETADESK_SCANNER (scalar, sse2, avx2, neon), read once.
+const Kernels &active();
+
+constexpr uint64_t kNone = UINT64_MAX;
+
+// Scratch bytes.  Large ones get pages of their own and go back to the
+// system when freed: a request's buffers never stay behind in the
+// allocator's per-thread arenas, and pages never touched cost nothing.
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(std::size_t n) { reset(n); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() { release(); }
+    // n bytes, contents undefined; throws std::bad_alloc.
+    void reset(std::size_t n);
+    void shrink(std::size_t n) { size_ = n < size_ ? n : size_; }
+    unsigned char *data() { return p_; }
+    const unsigned char *data() const { return p_; }
+    std::size_t size() const { return size_; }
+
+private:
+    void release();
+    unsigned char *p_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    bool mapped_ = false;
+};
+
+struct ReadError {
+    int err;  // errno value
+};
+
+// Runs f, which reads through the scanner; returns 0, or the errno value of
+// a failed read (ENOMEM when memory ran out).  Meant for code without the
+// GIL, where no exception may leave.
+template <class F>
+int reading(F &&f) noexcept {
+    try {
+        f();
+        return 0;
+    } catch (const ReadError &e) {
+        return e.err;
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+}
+
+// Random-access bytes: a file descriptor (pread) or memory.  Nothing at or
+// beyond `limit` is read.
+struct Input {
+    int fd = -1;
+    const unsigned char *data = nullptr;
+    uint64_t data_size = 0;
+    uint64_t limit = kNone;
+    // Up to n bytes at `offset`, fewer only at the end; throws ReadError.
+    std::size_t read_at(uint64_t offset, unsigned char *buf, std::size_t n) const;
+};
+
+// Where reading may resume: line number `terms` is the one that holds byte
+// `offset`; `skip_lf` is the offset of an LF at or after `offset` that ends
+// the CR before `offset` together with it (only dropped bytes between), else kNone.
+struct Checkpoint {
+    uint64_t offset;
+    uint64_t terms;
+    uint64_t skip_lf;
+};
+
+struct Count {
+    uint64_t terms = 0;       // terminators
+    uint64_t size = 0;        // bytes read
+    bool tail_kept = false;   // the bytes after the last terminator keep a character
+    std::vector<Checkpoint> checkpoints;  // one per chunk, ascending
+    uint64_t lines() const { return terms + (tail_kept ? 1 : 0); }
+};
+
+constexpr std::size_t kChunk = 256 * 1024;
+
+// Counts the lines of `in` up to its end (what reading finds at the time).
+// Throws ReadError.
+Count count_lines(const Input &in, const Kernels &k, std::size_t chunk = kChunk);
+
+// Lines first, first + 1, ... of what count_lines counted: their raw bytes
+// (terminators excluded) as ranges of `raw`; decoding each with
+// errors="ignore" gives the line's text.  Throws ReadError.
+struct Tail {
+    Buffer raw;
+    std::vector<std::pair<std::size_t, std::size_t>> lines;
+};
+void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);
+
+// The live stream's read: the file from `offset`, at most `cap` bytes of it,
+// with invalid UTF-8 dropped and cut into pieces at every CR and LF (a CR LF
+// leaves an empty piece between the two).  `consumed` is how far the next
+// read starts: a character cut off at the end is left for it, and when the
+// cap stops the read before the end, so is the line it stopped in (unless a
+// single line fills the whole cap).  The pieces point into `text`.
+// Throws ReadError.
+struct Pieces {
+    Buffer text;
+    std::vector<std::pair<std::size_t, std::size_t>> pieces;
+    uint64_t consumed = 0;
+};
+constexpr std::size_t kStreamCap = 16 * 1024 * 1024;
+void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out);
+
+// Calls fn(i) for each CR or LF byte p[i] of p[0, n), in order.
+template <class F>
+void for_each_terminator(const Kernels &k, const unsigned char *p, std::size_t n, F &&fn) {
+    unsigned char block[64];
+    for (std::size_t base = 0; base < n; base += 64) {
+        const unsigned char *b = p + base;
+        const std::size_t len = n - base < 64 ? n - base : 64;
+        if (len < 64) {
+            for (std::size_t i = 0; i < 64; ++i) block[i] = i < len ? b[i] : 0;
+            b = block;
+        }
+        uint64_t cr, lf, high;
+        k.masks(b, cr, lf, high);
+        for (uint64_t m = cr | lf; m; m &= m - 1) fn(base + static_cast<std::size_t>(__builtin_ctzll(m)));
+    }
+}
+
+}  // namespace scanner
+}  // namespace opsdeck
