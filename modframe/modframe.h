@@ -254,6 +254,14 @@ void keeping_pending_error(F &&body) noexcept {
 #ifndef ZETADESK_PORTABLE
 #define ZETADESK_PORTABLE 0
 #endif
+// The shortcuts read files, sockets and the clock with POSIX calls (open,
+// pread, fstat, stat, poll, recv, clock_gettime, gmtime_r).  Windows has
+// none of them: there every view takes the Python path, as in a portable
+// build.  macOS and Android have them all.
+#if defined(_WIN32) && !ZETADESK_PORTABLE
+#undef ZETADESK_PORTABLE
+#define ZETADESK_PORTABLE 1
+#endif
 inline constexpr bool native_shortcuts = !ZETADESK_PORTABLE;
 
 // A dotted name as the code spells it ("os.path.getsize": the global `os`,

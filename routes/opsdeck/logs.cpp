@@ -15,9 +15,11 @@
 #include <cstring>
 #include <vector>
 
+#if !ZETADESK_PORTABLE  // POSIX: compiled out on Windows (modframe.h)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace opsdeck {
 

@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "own_path.h"
+
 #ifndef HELPER_MODULE
 #error "HELPER_MODULE must name the module file relative to the program's directory"
 #endif
@@ -58,12 +60,10 @@ void reserve_standard_fds() {
 // relative to the current folder.
 bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
     char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
+    if (!own_executable(self, sizeof self)) {
         std::fprintf(stderr, "%s: cannot locate own executable: %s\n", argv0, std::strerror(errno));
         return false;
     }
-    self[n] = '\0';
     const int dir_len = int(std::strrchr(self, '/') - self + 1);
     char candidate[2 * PATH_MAX];
     std::snprintf(candidate, sizeof candidate, "%.*s%s", dir_len, self, HELPER_MODULE);
