@@ -10,9 +10,9 @@
 
 #include <new>
 
-#include <unistd.h>
 #if !defined(_WIN32)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace opsdeck::scanner {
@@ -223,6 +223,10 @@ std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) c
         std::memcpy(buf, data + offset, len);
         return len;
     }
+#if defined(_WIN32)
+    // Windows builds read log files through Python's open (modframe.h).
+    throw ReadError{ENOSYS};
+#else
     std::size_t done = 0;
     while (done < n) {
         const ssize_t got = pread(fd, buf + done, n - done, static_cast<off_t>(offset + done));
@@ -234,6 +238,7 @@ std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) c
         done += static_cast<std::size_t>(got);
     }
     return done;
+#endif
 }
 
 // ---- counting --------------------------------------------------------------------

@@ -17,12 +17,19 @@ Ref round_tenth(const Ref &round, PyObject *value) {
     return call(round, value, one);
 }
 
-// kibibytes / 1024, rounded to a tenth of a mebibyte.
-Ref mebibytes(const Ref &round, const Ref &kib) {
-    Ref divisor = integer(1024);
-    Ref mb = Ref::steal(PyNumber_TrueDivide(kib.get(), divisor.get()));
+// A size in `unit_bytes` units, in mebibytes rounded to a tenth.
+Ref mebibytes(const Ref &round, const Ref &size, long long unit_bytes = 1024) {
+    Ref divisor = integer(1024 * 1024 / unit_bytes);
+    Ref mb = Ref::steal(PyNumber_TrueDivide(size.get(), divisor.get()));
     return round_tenth(round, mb.get());
 }
+
+// The unit of ru_maxrss: kibibytes on Linux and Android, bytes on macOS.
+#if defined(__APPLE__)
+constexpr long long maxrss_unit_bytes = 1;
+#else
+constexpr long long maxrss_unit_bytes = 1024;
+#endif
 
 // The (quotient, remainder) of divmod().
 std::array<Ref, 2> pair(const Ref &t) {
@@ -63,8 +70,8 @@ Ref memory_usage(const Ref &resource) {
         Ref round = global("round"_id);
         Ref getrusage = attr(resource, "getrusage"_id);
         Ref usage = call(getrusage, attr(resource, "RUSAGE_SELF"_id));
-        // Linux and Android report kibibytes; the same division applies everywhere.
-        set_item(memory.get(), "rss_mb"_id, mebibytes(round, attr(usage, "ru_maxrss"_id)).get());
+        set_item(memory.get(), "rss_mb"_id,
+                 mebibytes(round, attr(usage, "ru_maxrss"_id), maxrss_unit_bytes).get());
     });
     if (!error) return memory;
     error = catch_ordinary([&] {
