@@ -15,7 +15,11 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -37,11 +41,27 @@ namespace {
 
 constexpr const char *module_name = "scripts.git_credential_zetadesk";
 
+#if defined(_WIN32)
+constexpr std::size_t path_max = 32768;  // the longest path Windows' wide calls take
+#else
+constexpr std::size_t path_max = PATH_MAX;
+#endif
+
+// realpath(): the absolute form of `path`, which must exist.
+bool existing_path(const char *path, char (&out)[path_max]) {
+#if defined(_WIN32)
+    return _fullpath(out, path, path_max) && _access(out, 0) == 0;
+#else
+    return realpath(path, out) != nullptr;
+#endif
+}
+
 // A closed standard descriptor would be reused by the next open() (the
 // configuration file could become fd 1).  Park /dev/null there instead,
 // opened the wrong way round for 0 and 1 so that reading the request or
 // writing an answer still fails loudly rather than seeming to work.
 void reserve_standard_fds() {
+#if !defined(_WIN32)  // the Windows C runtime never hands out 0, 1 or 2 itself
     const int modes[] = {O_WRONLY, O_RDONLY, O_WRONLY};
     for (int fd = 0; fd < 3; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -51,6 +71,7 @@ void reserve_standard_fds() {
             close(opened);
         }
     }
+#endif
 }
 
 // Writes the module's absolute path into `out`; false (with a message) when
@@ -58,16 +79,16 @@ void reserve_standard_fds() {
 // as built in the tree (bin/ beside scripts/), then as installed from a wheel
 // (bin/ beside the environment's lib/.../site-packages/scripts/), never
 // relative to the current folder.
-bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
-    char self[PATH_MAX];
+bool module_path(const char *argv0, char (&out)[path_max]) {
+    char self[path_max];
     if (!own_executable(self, sizeof self)) {
         std::fprintf(stderr, "%s: cannot locate own executable: %s\n", argv0, std::strerror(errno));
         return false;
     }
     const int dir_len = int(std::strrchr(self, '/') - self + 1);
-    char candidate[2 * PATH_MAX];
+    char candidate[2 * path_max];
     std::snprintf(candidate, sizeof candidate, "%.*s%s", dir_len, self, HELPER_MODULE);
-    if (realpath(candidate, out)) return true;
+    if (existing_path(candidate, out)) return true;
     const int tree_errno = errno;
     // HELPER_SITE_DIRS: site-packages seen from the scripts directory, one
     // entry per installation scheme, separated by ':'.
@@ -75,9 +96,9 @@ bool module_path(const char *argv0, char (&out)[PATH_MAX]) {
     for (const char *dir = HELPER_SITE_DIRS; *dir;) {
         const char *end = std::strchr(dir, ':');
         const int len = end ? int(end - dir) : int(std::strlen(dir));
-        char installed[2 * PATH_MAX];
+        char installed[2 * path_max];
         std::snprintf(installed, sizeof installed, "%.*s%.*s/scripts/%s", dir_len, self, len, dir, file);
-        if (realpath(installed, out)) return true;
+        if (existing_path(installed, out)) return true;
         dir += end ? len + 1 : len;
     }
     std::fprintf(stderr, "%s: helper module %s: %s\n", argv0, candidate, std::strerror(tree_errno));
@@ -178,18 +199,26 @@ long exit_handlers() {
 }
 
 void discard_stdout() {
+#if defined(_WIN32)
+    int devnull = _open("NUL", _O_WRONLY);
+    if (devnull >= 0) {
+        _dup2(devnull, 1);
+        if (devnull != 1) _close(devnull);
+    }
+#else
     int devnull = open("/dev/null", O_WRONLY);
     if (devnull >= 0) {
         dup2(devnull, 1);
         if (devnull != 1) close(devnull);
     }
+#endif
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     reserve_standard_fds();
-    char path[PATH_MAX];
+    char path[path_max];
     if (!module_path(argc > 0 ? argv[0] : "git-credential-zetadesk", path)) return 1;
     // After the module is found, so that a broken installation says so
     // whichever way the request would be answered.
