@@ -258,6 +258,18 @@ std::string_view strip(std::string_view piece) {
 std::size_t piece_events(Text &out, std::span<const std::string_view> pieces, const Builders &how,
                          std::size_t limit) {
     std::size_t used = 0;
+    if (how.native_json && how.native_clock) {
+        // The usual case as one loop the compiler sees whole: no call and
+        // no check of `how` per line.
+        std::string &bytes = out.bytes;
+        while (used < pieces.size() && bytes.size() < limit) {
+            const std::string_view line = strip(pieces[used++]);
+            if (line.empty()) continue;
+            const auto *p = reinterpret_cast<const unsigned char *>(line.data());
+            stamped_line(bytes, [&](std::string &o) { json_utf8(o, p, p + line.size()); });
+        }
+        return used;
+    }
     while (used < pieces.size() && out.size() < limit) {
         const std::string_view line = strip(pieces[used++]);
         if (!line.empty()) line_event(out, line, how);

@@ -105,8 +105,9 @@ public:
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
     ~Buffer() { release(); }
-    // n bytes, contents undefined; throws std::bad_alloc.
-    void reset(std::size_t n);
+    // n bytes, contents undefined; throws std::bad_alloc.  `expect` is how
+    // many of them the caller expects to fill (a hint).
+    void reset(std::size_t n, std::size_t expect = 0);
     void shrink(std::size_t n) { size_ = n < size_ ? n : size_; }
     unsigned char *data() { return p_; }
     const unsigned char *data() const { return p_; }
@@ -188,14 +189,16 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
 // read starts: a character cut off at the end is left for it, and when the
 // cap stops the read before the end, so is the line it stopped in (unless a
 // single line fills the whole cap).  The pieces point into `text`.
-// Throws ReadError.
+// `expect` is how many bytes the caller expects (from its size query), a
+// hint only.  Throws ReadError.
 struct Pieces {
     Buffer text;
     std::vector<std::pair<std::size_t, std::size_t>> pieces;
     uint64_t consumed = 0;
 };
 constexpr std::size_t kStreamCap = 16 * 1024 * 1024;
-void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out);
+void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out,
+                 uint64_t expect = 0);
 
 // Calls fn(i) for each CR or LF byte p[i] of p[0, n), in order.
 template <class F>

@@ -173,14 +173,15 @@ struct Batch {
 // the rest follows in the next cycles, so a sudden large append costs no
 // more memory than that.  The pieces point into `read`; `consumed` counts
 // the bytes used (a character cut off at the end is left for the next
-// read).  Returns 0 or an errno value.  Runs without the GIL.
-int read_new_pieces(const char *path, uint64_t offset, scanner::Pieces &read, std::vector<std::string_view> &pieces,
-                    uint64_t &consumed) {
+// read); `expect` is what the size query found.  Returns 0 or an errno
+// value.  Runs without the GIL.
+int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read,
+                    std::vector<std::string_view> &pieces, uint64_t &consumed) {
     scanner::Input in;
     in.fd = open(path, O_RDONLY | O_CLOEXEC);
     if (in.fd < 0) return errno;
     const int err = scanner::reading([&] {
-        scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read);
+        scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read, expect);
         const auto *text = reinterpret_cast<const char *>(read.text.data());
         pieces.reserve(read.pieces.size());
         for (const auto [from, to] : read.pieces) pieces.emplace_back(text + from, to - from);
@@ -193,14 +194,14 @@ int read_new_pieces(const char *path, uint64_t offset, scanner::Pieces &read, st
 // Step 3.2.2 natively: the offset advances by the bytes used, so text
 // appended after the size query is sent once, and a character cut off at
 // the end is read again whole in the next cycle.
-void read_growth(LogStream *s, uint64_t offset) {
+void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
     scanner::Pieces read;
     std::vector<std::string_view> pieces;
     uint64_t consumed = 0;
     int err = 0;
     const char *path = PyBytes_AS_STRING(s->path);
     Py_BEGIN_ALLOW_THREADS
-    err = read_new_pieces(path, offset, read, pieces, consumed);
+    err = read_new_pieces(path, offset, size - offset, read, pieces, consumed);
     Py_END_ALLOW_THREADS
     if (err) {
         errno = err;
@@ -364,7 +365,7 @@ void file_check(LogStream *s) {
 #if !ZETADESK_PORTABLE
     if (native) {
         const Py_ssize_t queued = s->events ? PyList_GET_SIZE(s->events) : 0;
-        if (catch_ordinary([&] { read_growth(s, from); }) && s->events) {
+        if (catch_ordinary([&] { read_growth(s, from, size); }) && s->events) {
             // Nothing of a failed native read is sent.
             if (PyList_SetSlice(s->events, queued, PyList_GET_SIZE(s->events), nullptr) < 0) fail();
         }
