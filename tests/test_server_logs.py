@@ -13,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import routes.opsdeck as opsdeck
+from conftest import NATIVE_SHORTCUTS
 
 # Fragments that stress the line scanner: every kind of line break, valid
 # multi-byte characters, and invalid or cut-off UTF-8 sequences (a CR and an
@@ -88,6 +89,10 @@ def test_file_lines_match_python_readlines_across_boundaries(host, client, lengt
     assert ask(client, {"count": count}) == (200, {"lines": expected, "source": "file", "total": total})
 
 
+native_scanner = pytest.mark.skipif(not NATIVE_SHORTCUTS, reason="a portable build has no native scanner")
+
+
+@native_scanner
 @pytest.mark.skipif(os.environ.get("ZETADESK_SCANNER") is not None, reason="runs each path itself")
 @pytest.mark.parametrize("path", scanner_paths()[:-1])  # the best one runs in this process
 def test_every_scanner_path_matches_python(path):
@@ -101,6 +106,7 @@ def test_every_scanner_path_matches_python(path):
     assert f"zetadesk: log scanner {path}\n" in result.stderr
 
 
+@native_scanner
 def test_unavailable_path_falls_back_to_the_best(tmp_path):
     log = tmp_path / "server.log"
     log.write_bytes(b"a\r\xff\nb\rc")

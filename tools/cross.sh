@@ -26,14 +26,8 @@ target_packages=(
 )
 
 mirror() {
-  # The first Debian archive URI that this host's apt already uses.
-  local uri
-  uri=$(grep -rhsE '^\s*(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
-        | grep -v -- '-security' \
-        | sed -E 's/^\s*URIs:\s*//; s/^\s*deb\s+(\[[^]]*\]\s+)?//' \
-        | awk '{print $1}' | grep -E '/debian/?$' | head -n1)
-  [ -n "$uri" ] || { echo "cross: no Debian mirror found in the apt sources" >&2; exit 1; }
-  echo "$uri"
+  # The same mirror as the main environment's: the host's own apt sources.
+  "$(dirname "$0")/devenv.sh" mirror
 }
 
 root_name() {  # KIND ARCH PACKAGE...

@@ -13,6 +13,7 @@
 #   tools/devenv.sh run CMD [ARG...]          run CMD from the repository root
 #   tools/devenv.sh run --tests CMD [ARG...]  the same, with the test layer added if missing
 #   tools/devenv.sh root                      print the cached root (building it if needed)
+#   tools/devenv.sh mirror                    print the Debian mirror of this host's apt sources
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd -P)
@@ -55,7 +56,7 @@ mirror() {
   uri=$(grep -rhsE '^\s*(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
         | grep -v -- '-security' \
         | sed -E 's/^\s*URIs:\s*//; s/^\s*deb\s+(\[[^]]*\]\s+)?//' \
-        | awk '{print $1}' | grep -E '/debian/?$' | head -n1)
+        | awk '{print $1}' | grep -E '/debian/?$' | head -n1) || true  # grep: a listed file may not exist
   [ -n "$uri" ] || { echo "devenv: no Debian mirror found in the apt sources" >&2; exit 1; }
   echo "$uri"
 }
@@ -156,6 +157,8 @@ case "${1:-}" in
     ;;
   root)
     ensure_root; root_dir ;;
+  mirror)
+    mirror ;;
   *)
-    echo "usage: $0 run [--tests] CMD [ARG...] | root" >&2; exit 2 ;;
+    echo "usage: $0 run [--tests] CMD [ARG...] | root | mirror" >&2; exit 2 ;;
 esac

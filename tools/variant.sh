@@ -97,7 +97,7 @@ case $name in
       echo "portable: a compilation without ZETADESK_PORTABLE=1" >&2
       exit 1
     fi
-    exec python3.14 -m pytest tests "$@"
+    exec python3.14 -m pytest "$@"  # no path given: testpaths of pytest.ini
     ;;
   aarch64)
     started=$SECONDS

@@ -440,16 +440,7 @@ void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t
         out.pieces.emplace_back(start, start + kept);
         start = end + 1;
     };
-    unsigned char block[64];
-    for (std::size_t base = 0; base < use; base += 64) {
-        const unsigned char *b = p + base;
-        const std::size_t len = use - base < 64 ? use - base : 64;
-        if (len < 64) {
-            for (std::size_t i = 0; i < 64; ++i) block[i] = i < len ? b[i] : 0;
-            b = block;
-        }
-        uint64_t cr, lf, high;
-        k.masks(b, cr, lf, high);
+    for_each_block(k, p, use, [&](std::size_t base, uint64_t cr, uint64_t lf, uint64_t high) {
         for (uint64_t m = cr | lf; m; m &= m - 1) {
             const unsigned i = static_cast<unsigned>(__builtin_ctzll(m));
             if (const uint64_t below = high & ((uint64_t{1} << i) - 1))
@@ -457,7 +448,7 @@ void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t
             piece(base + i);
         }
         if (high) high_end = base + 64 - static_cast<std::size_t>(__builtin_clzll(high));
-    }
+    });
     piece(use);
     out.consumed = use;
 }

@@ -200,9 +200,11 @@ constexpr std::size_t kStreamCap = 16 * 1024 * 1024;
 void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out,
                  uint64_t expect = 0);
 
-// Calls fn(i) for each CR or LF byte p[i] of p[0, n), in order.
+// Calls fn(base, cr, lf, high) for each 64-byte block p[base, base + 64) of
+// p[0, n), in order, with the masks of its CR bytes, LF bytes and bytes
+// >= 0x80 (bit i for p[base + i]); a short last block is padded with zeros.
 template <class F>
-void for_each_terminator(const Kernels &k, const unsigned char *p, std::size_t n, F &&fn) {
+void for_each_block(const Kernels &k, const unsigned char *p, std::size_t n, F &&fn) {
     unsigned char block[64];
     for (std::size_t base = 0; base < n; base += 64) {
         const unsigned char *b = p + base;
@@ -213,8 +215,16 @@ void for_each_terminator(const Kernels &k, const unsigned char *p, std::size_t n
         }
         uint64_t cr, lf, high;
         k.masks(b, cr, lf, high);
-        for (uint64_t m = cr | lf; m; m &= m - 1) fn(base + static_cast<std::size_t>(__builtin_ctzll(m)));
+        fn(base, cr, lf, high);
     }
+}
+
+// Calls fn(i) for each CR or LF byte p[i] of p[0, n), in order.
+template <class F>
+void for_each_terminator(const Kernels &k, const unsigned char *p, std::size_t n, F &&fn) {
+    for_each_block(k, p, n, [&](std::size_t base, uint64_t cr, uint64_t lf, uint64_t) {
+        for (uint64_t m = cr | lf; m; m &= m - 1) fn(base + static_cast<std::size_t>(__builtin_ctzll(m)));
+    });
 }
 
 }  // namespace scanner
