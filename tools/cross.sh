@@ -105,6 +105,8 @@ in_root() {  # ROOT MOUNTS DIR CMD...   (MOUNTS: "SRC=DST ..." bound into ROOT)
   exec unshare -m --propagation private /bin/bash -c '
     set -e
     root=$1 mounts=$2 dir=$3; shift 3
+    # The private /tmp first: a checkout below /tmp is bound on top of it.
+    mount -t tmpfs tmpfs "$root/tmp"
     mkdir -p "$root$dir"
     mount --bind "$dir" "$root$dir"
     for m in $mounts; do
@@ -114,7 +116,6 @@ in_root() {  # ROOT MOUNTS DIR CMD...   (MOUNTS: "SRC=DST ..." bound into ROOT)
     done
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
-    mount -t tmpfs tmpfs "$root/tmp"
     cd /
     exec chroot "$root" /usr/bin/env -u PYTHONHOME -u PYTHONPATH -u VIRTUAL_ENV \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
