@@ -34,6 +34,11 @@ namespace {
 
 using namespace mf;
 
+// The answer: {"lines": ..., "source": ..., "total": ...}, in that order.
+Ref logs_answer(PyObject *lines, PyObject *source, PyObject *total) {
+    return jsonify(dict({{"lines"_id, lines}, {"source"_id, source}, {"total"_id, total}}));
+}
+
 #if !ZETADESK_PORTABLE
 
 struct Fd {
@@ -108,7 +113,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
         PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
     }
     Ref total_obj = Ref::steal(PyLong_FromUnsignedLongLong(total));
-    return jsonify(dict({{"lines"_id, lines.get()}, {"source"_id, "file"_id}, {"total"_id, total_obj.get()}}));
+    return logs_answer(lines.get(), "file"_id, total_obj.get());
 }
 
 #endif  // !ZETADESK_PORTABLE
@@ -119,7 +124,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
 //         all_lines = f.readlines()
 //     last_n = all_lines[-count:]
 Ref from_file_python(PyObject *log_file, PyObject *count) {
-    Ref file = call_kw(global("open"_id), {log_file, "r"_id}, {{"encoding"_id, "utf-8"_id}, {"errors"_id, "ignore"_id}});
+    Ref file = open_log(log_file);
     Ref all_lines;
     with(file.get(), [&](const Ref &f) { all_lines = call_method(f, "readlines"_id); });
     Ref start = Ref::steal(PyNumber_Negative(count));
@@ -132,7 +137,7 @@ Ref from_file_python(PyObject *log_file, PyObject *count) {
     if (PyErr_Occurred()) fail();
     const Py_ssize_t total = PyObject_Size(all_lines.get());
     if (total < 0) fail();
-    return jsonify(dict({{"lines"_id, lines.get()}, {"source"_id, "file"_id}, {"total"_id, integer(total).get()}}));
+    return logs_answer(lines.get(), "file"_id, integer(total).get());
 }
 
 // The file's answer: natively while `open` is the builtin one.
@@ -168,7 +173,7 @@ Ref from_buffer(PyObject *count) {
         append(lines.get(), Ref::steal(PyUnicode_FromFormat("%U %U", when_text.get(), what_text.get())).get());
     }
     Ref total = buffer_length();
-    return jsonify(dict({{"lines"_id, lines.get()}, {"source"_id, "memory"_id}, {"total"_id, total.get()}}));
+    return logs_answer(lines.get(), "memory"_id, total.get());
 }
 
 Site server_logs_site{"server_logs", __LINE__};
@@ -185,7 +190,7 @@ PyObject *server_logs(PyObject *, PyObject *) {
         if (!truthy(call_method(attr(global("os"_id), "path"_id), "exists"_id, log_file))) {
             Ref none_yet = list();
             Ref total = buffer_length();
-            return jsonify(dict({{"lines"_id, none_yet.get()}, {"source"_id, "memory"_id}, {"total"_id, total.get()}}));
+            return logs_answer(none_yet.get(), "memory"_id, total.get());
         }
         Ref answer;
         if (catch_ordinary([&] { answer = file_answer(log_file.get(), count.get()); })) return from_buffer(count.get());

@@ -61,6 +61,13 @@ inline mf::Ref config_path(PyObject *name) {
     return mf::call_method(path, "join"_id, mf::global("CONFIG_DIR"_id), name);
 }
 
+// open(log_file, 'r', encoding='utf-8', errors='ignore'), through the
+// module's `open`: how the log views read the server log in Python.
+inline mf::Ref open_log(PyObject *log_file) {
+    return mf::call_kw(mf::global("open"_id), {log_file, "r"_id},
+                       {{"encoding"_id, "utf-8"_id}, {"errors"_id, "ignore"_id}});
+}
+
 }  // namespace opsdeck
 
 // Reading log files as open(..., encoding="utf-8", errors="ignore") does:

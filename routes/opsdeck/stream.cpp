@@ -229,8 +229,7 @@ void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
 //     for line in new_content.split('\n'): ...
 //     file_size = new_size
 void read_growth_python(LogStream *s, uint64_t offset, uint64_t new_size) {
-    Ref file = call_kw(global("open"_id), {s->state->log_file, "r"_id},
-                       {{"encoding"_id, "utf-8"_id}, {"errors"_id, "ignore"_id}});
+    Ref file = open_log(s->state->log_file);
     Ref new_content;
     with(file.get(), [&](const Ref &f) {
         call_method(f, "seek"_id, Ref::steal(PyLong_FromUnsignedLongLong(offset)));
