@@ -14,7 +14,9 @@ Files (generated into a temporary directory, removed at the end):
 The timings are interleaved (one round = every file with every contender)
 and the medians are compared; the machine load is printed with them.
 Goals per file: plain Python / native >= 20, native / wc -l <= 1.5.
-Set ZETADESK_SCANNER (scalar, sse2, avx2, neon) to time one path.
+Set ZETADESK_SCANNER (scalar, sse2, avx2, neon) to time one path.  The
+view counts a large file on one thread per CPU it may use (at most four);
+`taskset -c 0 tools/devenv.sh run ...` times it, and the others, on one.
 """
 
 import argparse
@@ -171,7 +173,8 @@ def main():
         load_after = os.getloadavg()
 
         print(f"\n{args.mb} MiB per file, count {args.count}, {args.rounds} interleaved rounds, medians; "
-              f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after, {os.cpu_count()} CPUs")
+              f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after, "
+              f"{os.process_cpu_count()} of {os.cpu_count()} CPUs usable")
         print(f"{'file':6} {'native':>10} {'python':>10} {'wc -l':>10}   {'python/native':>13} {'native/wc':>10}")
         for kind in kinds:
             native, python, wc_time = (statistics.median(times[kind, n]) for n in contenders)

@@ -141,6 +141,44 @@ def test_large_file_across_read_chunks_and_checkpoints(host, client):
         assert answer["lines"] == expected, count
 
 
+# A large file is counted in parts at once, one per CPU and none under
+# 4 MiB, cut at size // parts * j: 9 MiB makes two parts on any machine with
+# two CPUs or more.  Each case puts one kind of hazard across the cut;
+# offsets are relative to it.
+SPLIT_HAZARDS = {
+    "cr lf": [(-1, b"\r\n")],
+    "cr | lf": [(-1, b"\r"), (0, b"\n")],
+    "cr | dropped lf": [(-3, b"\r\xff\xfe"), (0, b"\xff\n")],
+    "cr dropped | kept": [(-2, b"\r\xff"), (0, b"\xe2\x82\xac\n")],
+    "character across": [(-2, b"\n\xe2"), (0, b"\x82\xac")],
+    "cr | cr lf": [(-1, b"\r"), (0, b"\r\n")],
+}
+
+
+@pytest.mark.parametrize("hazard", [*SPLIT_HAZARDS, "cr, megabytes dropped, lf"])
+def test_large_file_counted_in_parts(host, client, hazard):
+    size = 9 * 1024 * 1024
+    cut = size // 2
+    data = bytearray(prefix(size))  # lines of 64 bytes
+    if hazard in SPLIT_HAZARDS:
+        for at, piece in SPLIT_HAZARDS[hazard]:
+            data[cut + at:cut + at + len(piece)] = piece
+        near = cut // 64  # the line at the cut
+    else:
+        # One CR LF with dropped bytes between that span the cut and many
+        # read chunks, so checkpoints of the second part fall inside the pair.
+        data[1 << 20] = ord("\r")
+        data[(1 << 20) + 1:size - (1 << 20)] = b"\xff" * (size - (2 << 20) - 1)
+        data[size - (1 << 20)] = ord("\n")
+        near = (1 << 20) // 64 + 1  # the line after the pair
+    assert len(data) == size
+    path = write_log(host, bytes(data))
+    total = python_reference(path, 0)[1]
+    for count in [0, 100] + [total - near + d for d in range(-2, 3)]:
+        expected, _ = python_reference(path, count)
+        assert ask(client, {"count": count}) == (200, {"lines": expected, "source": "file", "total": total}), count
+
+
 def test_count_rules_on_a_plain_file(host, client):
     write_log(host, "".join(f"line {i}\n" for i in range(1, 251)).encode())
     lines = [f"line {i}" for i in range(1, 251)]
@@ -170,6 +208,9 @@ def test_line_endings_and_undecodable_bytes(host, client):
     assert ask(client)[1]["lines"] == ["ends with newline"]
     write_log(host, b"")
     assert ask(client) == (200, {"lines": [], "source": "file", "total": 0})
+    # Runs of line breaks longer than any counter of the scanner's byte lanes.
+    write_log(host, b"\n" * 20000 + b"x" + b"\r\n" * 9000 + b"\r" * 9000)
+    assert ask(client, {"count": 2})[1] == {"lines": ["", ""], "source": "file", "total": 38000}
     # A rest of only invalid bytes is no line; one valid character is.
     write_log(host, b"one\r\xff\xc3")
     assert ask(client)[1] == {"lines": ["one"], "source": "file", "total": 1}

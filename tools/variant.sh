@@ -59,9 +59,11 @@ case $name in
   fuzz)
     # libFuzzer over the log scanner (every path this CPU has), for a bounded time.
     mkdir -p _build corpus
-    printf '\x03\x05a\r\nb\rc\n\xc3\xa9\xe2\x82' > corpus/seed-mixed
-    printf '\x07\x01\xf0\x9f\x98\x80\r\xff\n\xed\xa0\x80x' > corpus/seed-invalid
-    printf '\x21\x90%s\r\xe2\x82\n\xe4\xb8\xad\r\r\n\xff' "$(head -c 4200 /dev/zero | tr '\0' x)" > corpus/seed-segments
+    printf '\x03\x05\x00a\r\nb\rc\n\xc3\xa9\xe2\x82' > corpus/seed-mixed
+    printf '\x07\x01\x41\xf0\x9f\x98\x80\r\xff\n\xed\xa0\x80x' > corpus/seed-invalid
+    printf '\x21\x90\x83%s\r\xe2\x82\n\xe4\xb8\xad\r\r\n\xff' "$(head -c 4200 /dev/zero | tr '\0' x)" > corpus/seed-segments
+    printf '\x05\x03\x83a\r%s\nb\r\n\r' "$(head -c 64 /dev/zero | tr '\0' '\377')" > corpus/seed-parts
+    { printf '\x01\xc0\x02'; head -c 9000 /dev/zero | tr '\0' '\n'; printf '\r\n'; } > corpus/seed-line-feeds
     clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
       tests/fuzz/fuzz_log_scanner.cpp routes/opsdeck/scanner.cpp routes/opsdeck/scanner_x86.cpp \
       routes/opsdeck/scanner_neon.cpp -o _build/fuzz_log_scanner

@@ -3,7 +3,8 @@
 //
 // The file is never turned into one string per line.  A first pass counts
 // the lines as open(path, encoding="utf-8", errors="ignore").readlines()
-// would (scanner.h), remembering a checkpoint per read chunk; a second pass
+// would (scanner.h), remembering a checkpoint per read chunk, a large file
+// in parts on several threads at once (scan_parts); a second pass
 // reads from the checkpoint before the first wanted line and decodes only
 // the tail.
 #include "opsdeck.h"
@@ -80,7 +81,9 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     const std::size_t chunk =
         static_cast<std::size_t>(std::clamp<uint64_t>(static_cast<uint64_t>(st.st_size) + 64, 4096, scanner::kChunk));
     Py_BEGIN_ALLOW_THREADS
-    err = scanner::reading([&] { counted = scanner::count_lines(in, kernels, chunk); });
+    const auto size = static_cast<uint64_t>(st.st_size);
+    err = scanner::reading(
+        [&] { counted = scanner::count_lines(in, kernels, chunk, scanner::scan_parts(size), size); });
     Py_END_ALLOW_THREADS
     if (err) raise_errno(err, log_file);
     const uint64_t total = counted.lines();

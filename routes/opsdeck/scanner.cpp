@@ -9,7 +9,11 @@
 #include <cstring>
 
 #include <new>
+#include <thread>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
 #if !defined(_WIN32)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -255,24 +259,43 @@ std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) c
 
 // ---- counting --------------------------------------------------------------------
 
-Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
-    Count c;
-    Buffer mem(chunk + 1);
-    unsigned char *const buf = mem.data() + 1;
-    buf[-1] = 0;
-    uint64_t off = 0;
-    uint64_t counted = 0;       // terminators; a CR LF over dropped bytes is taken off at its CR
-    uint64_t pair_lf = kNone;   // the LF of the last such pair
-    uint64_t last_seg = kNone;  // the last segment holding a CR or LF byte
+namespace {
+
+// The count of in[begin, end) (end kNone: up to the end of the input), as
+// count_lines would make it had it started at `begin` with nothing counted:
+// checkpoints hold terms relative to the part.  Reading may look beyond
+// `end` (an LF after dropped bytes), never before `begin` - 1.
+struct PartCount {
+    uint64_t counted = 0;      // terminators; a CR LF over dropped bytes is taken off at its CR
+    uint64_t pair_lf = kNone;  // the LF of the last such pair
+    uint64_t last_seg = kNone; // the last segment holding a CR or LF byte
     std::size_t last_seg_len = 0;
+    uint64_t stop = 0;         // where reading found the end
+    std::vector<Checkpoint> checkpoints;
+    int err = 0;
+};
+
+void count_part(const Input &in, const Kernels &k, std::size_t chunk, uint64_t begin, uint64_t end, PartCount &c) {
+    // The chunk starts on a cache line: the kernel's copy into an odd
+    // address costs about a tenth more.  The byte before it is p[-1].
+    Buffer mem(chunk + 64);
+    unsigned char *const buf = mem.data() + 64;
+    buf[-1] = 0;
+    if (begin > 0 && in.read_at(begin - 1, buf - 1, 1) != 1) {
+        c.stop = begin;  // the input ended before this part
+        return;
+    }
+    Input part = in;
+    part.limit = std::min(in.limit, end);
+    uint64_t off = begin;
     for (;;) {
-        const std::size_t got = in.read_at(off, buf, chunk);
+        const std::size_t got = part.read_at(off, buf, chunk);
         if (got == 0) break;
         Cursor cur(in, buf, off, got);
 
-        Checkpoint cp{off, counted, kNone};
-        if (pair_lf != kNone && pair_lf >= off) {
-            cp.skip_lf = pair_lf;
+        Checkpoint cp{off, c.counted, kNone};
+        if (c.pair_lf != kNone && c.pair_lf >= off) {
+            cp.skip_lf = c.pair_lf;
             cp.terms += 1;  // its CR is before `off`, its correction already made
         } else if (buf[-1] == '\r') {
             if (buf[0] == '\n')
@@ -287,8 +310,8 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
             const unsigned char *p = buf + s;
             bool suspect = false;
             const uint64_t t = k.count(p, len, suspect);
-            counted += t;
-            if (t || (p[-1] == '\r' && p[0] == '\n')) last_seg = off + s, last_seg_len = len;
+            c.counted += t;
+            if (t || (p[-1] == '\r' && p[0] == '\n')) c.last_seg = off + s, c.last_seg_len = len;
             if (!suspect) continue;
             // Each CR followed by a byte >= 0x80: does its LF come after dropped bytes?
             uint32_t at[kSegment + kSuspectSlack];
@@ -299,21 +322,88 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk) {
                 if (i + 4 <= got && utf8_sequence(buf + i, buf + i + 4) > 0) continue;
                 const uint64_t lf_at = lf_after_dropped(cur, off + i);
                 if (lf_at != kNone) {
-                    --counted;
-                    pair_lf = lf_at;
+                    --c.counted;
+                    c.pair_lf = lf_at;
                 }
             }
         }
         off += got;
         buf[-1] = buf[got - 1];
     }
-    c.terms = counted;
-    c.size = off;
+    c.stop = off;
+}
+
+// Runs count_part for each part, parts 1.. on threads of their own while
+// the calling thread counts part 0; a part whose thread cannot start is
+// counted here afterwards.  No exception leaves before every thread is joined.
+void count_parts(const Input &in, const Kernels &k, std::size_t chunk, const std::vector<uint64_t> &bounds,
+                 std::vector<PartCount> &parts) {
+    auto run = [&](std::size_t j) {
+        parts[j].err = reading([&] { count_part(in, k, chunk, bounds[j], bounds[j + 1], parts[j]); });
+    };
+    std::vector<std::thread> threads;
+    std::vector<std::size_t> left;
+    for (std::size_t j = 1; j < parts.size(); ++j) {
+        try {
+            threads.emplace_back(run, j);
+        } catch (const std::exception &) {  // no thread (system_error), or no memory for one
+            left.push_back(j);
+        }
+    }
+    run(0);
+    for (std::thread &t : threads) t.join();
+    for (std::size_t j : left) run(j);
+}
+
+}  // namespace
+
+unsigned scan_parts(uint64_t size) {
+    unsigned cpus = 0;
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    if (cpus == 0) cpus = std::thread::hardware_concurrency();
+    const uint64_t by_size = size / kPartMin;
+    return static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>({cpus, kMaxParts, by_size})));
+}
+
+Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned parts, uint64_t size) {
+    // Part j is [bounds[j], bounds[j + 1]); the last one reads on to the end.
+    if (parts < 1 || size < parts) parts = 1;
+    std::vector<uint64_t> bounds;
+    for (unsigned j = 0; j < parts; ++j) bounds.push_back(size / parts * j);
+    bounds.push_back(kNone);
+    std::vector<PartCount> counts(parts);
+    count_parts(in, k, chunk, bounds, counts);
+
+    // Joined in order, as one reading from the start would have counted.
+    // Between a CR and the LF it pairs with over dropped bytes there is
+    // nothing but bytes >= 0x80, so no part sees a pair of its own before
+    // a pair from earlier parts ends.
+    Count c;
+    uint64_t base = 0, pair_lf = kNone, last_seg = kNone;
+    std::size_t last_seg_len = 0;
+    for (unsigned j = 0; j < parts; ++j) {
+        const PartCount &part = counts[j];
+        if (part.err) throw ReadError{part.err};
+        for (Checkpoint cp : part.checkpoints) {
+            cp.terms += base;
+            if (pair_lf != kNone && pair_lf >= cp.offset) cp.skip_lf = pair_lf, cp.terms += 1;
+            c.checkpoints.push_back(cp);
+        }
+        base += part.counted;
+        if (part.pair_lf != kNone) pair_lf = part.pair_lf;
+        if (part.last_seg != kNone) last_seg = part.last_seg, last_seg_len = part.last_seg_len;
+        c.size = part.stop;
+        if (part.stop < bounds[j + 1]) break;  // the input ended here (shrunk while read)
+    }
+    c.terms = base;
     if (c.checkpoints.empty()) c.checkpoints.push_back({0, 0, kNone});
 
     // The rest after the last CR or LF byte: a line when it keeps a character.
     Input upto = in;
-    upto.limit = std::min(in.limit, off);
+    upto.limit = std::min(in.limit, c.size);
     uint64_t tail = 0;
     if (last_seg != kNone) {
         std::vector<unsigned char> seg(last_seg_len);

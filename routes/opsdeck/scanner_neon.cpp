@@ -9,7 +9,7 @@ namespace {
 
 // A terminator byte gives 0xff per lane; subtracting it counts one.  The
 // byte counters are summed before they could wrap (255 rounds).
-uint64_t count_neon(const unsigned char *p, std::size_t n, bool &suspect) {
+uint64_t count_any_neon(const unsigned char *p, std::size_t n, bool &suspect) {
     const uint8x16_t cr = vdupq_n_u8('\r'), lf = vdupq_n_u8('\n');
     uint8x16_t odd = vdupq_n_u8(0);
     uint64_t terms = 0;
@@ -33,6 +33,34 @@ uint64_t count_neon(const unsigned char *p, std::size_t n, bool &suspect) {
     terms += scalar_kernels.count(p + i, n - i, rest_odd);
     suspect |= rest_odd;
     return terms;
+}
+
+// While no CR shows up, LFs only, in groups of 128 bytes (as lf_only_sse2
+// in scanner_x86.cpp): returns the bytes covered, their LFs added to `terms`.
+std::size_t lf_only_neon(const unsigned char *p, std::size_t n, uint64_t &terms) {
+    if (p[-1] == '\r') return 0;
+    const uint8x16_t cr = vdupq_n_u8('\r'), lf = vdupq_n_u8('\n');
+    uint8x16_t acc = vdupq_n_u8(0);
+    std::size_t i = 0;
+    for (unsigned groups = 0; n - i >= 128; i += 128) {
+        uint8x16_t seen = vdupq_n_u8(0), group = vdupq_n_u8(0);
+        for (int k = 0; k < 8; ++k) {
+            const uint8x16_t v = vld1q_u8(p + i + 16 * k);
+            group = vsubq_u8(group, vceqq_u8(v, lf));
+            seen = vorrq_u8(seen, vceqq_u8(v, cr));
+        }
+        if (vmaxvq_u8(seen)) break;
+        acc = vaddq_u8(acc, group);
+        if (++groups == 31) terms += vaddlvq_u8(acc), acc = vdupq_n_u8(0), groups = 0;
+    }
+    terms += vaddlvq_u8(acc);
+    return i;
+}
+
+uint64_t count_neon(const unsigned char *p, std::size_t n, bool &suspect) {
+    uint64_t terms = 0;
+    const std::size_t i = lf_only_neon(p, n, terms);
+    return terms + count_any_neon(p + i, n - i, suspect);
 }
 
 // 64 lane masks (0x00 / 0xff) to 64 bits, one per byte.

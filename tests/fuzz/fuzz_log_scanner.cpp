@@ -2,9 +2,9 @@
 // live stream's reads.
 //
 // Every input goes through every scanner path this CPU has (scalar, SSE2,
-// AVX2 / NEON), read in chunks of a fuzzer-chosen size so that CR LF pairs,
-// unfinished sequences and CR + dropped bytes + LF fall across chunk and
-// block boundaries.  Line count and tail must equal a plain reference:
+// AVX2 / NEON), read in chunks of a fuzzer-chosen size and counted in up to
+// four parts at once, so that CR LF pairs, unfinished sequences and CR +
+// dropped bytes + LF fall across chunk, block and part boundaries.  Line count and tail must equal a plain reference:
 // decode as UTF-8 dropping invalid bytes (written here independently of the
 // scanner's own table), then split at CR LF, CR and LF as universal newlines do.
 #include "../../routes/opsdeck/scanner.h"
@@ -72,12 +72,12 @@ std::vector<std::string> reference_lines(const uint8_t *d, std::size_t n) {
     std::abort();
 }
 
-void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::size_t chunk,
-                const std::vector<std::string> &expected, const std::vector<uint64_t> &firsts) {
+void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::size_t chunk, unsigned parts,
+                uint64_t size_hint, const std::vector<std::string> &expected, const std::vector<uint64_t> &firsts) {
     sc::Input in;
     in.data = data;
     in.data_size = n;
-    const sc::Count count = sc::count_lines(in, k, chunk);
+    const sc::Count count = sc::count_lines(in, k, chunk, parts, size_hint);
     if (count.size != n) failure(k, "bytes read", count.size, n);
     if (count.lines() != expected.size()) failure(k, "line count", count.lines(), expected.size());
     for (const uint64_t first : firsts) {
@@ -131,11 +131,16 @@ void check_stream_reads(const sc::Kernels &k, const uint8_t *data, std::size_t n
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, std::size_t size) {
-    if (size < 3) return 0;
-    // raw[0]: which lines the tail asks for; raw[1]: chunk size; then the file.
-    const uint8_t *data = raw + 2;
-    const std::size_t n = size - 2;
+    if (size < 4) return 0;
+    // raw[0]: which lines the tail asks for; raw[1]: chunk size; raw[2]: how
+    // many parts are counted at once, and where they are cut (the expected
+    // size, from none to twice the real one: a file that grew or shrank
+    // since it was measured); then the file.
+    const uint8_t *data = raw + 3;
+    const std::size_t n = size - 3;
     const std::size_t chunk = raw[1] < 128 ? 1 + raw[1] : raw[1] < 192 ? 4096 + raw[1] : 16385;  // 16385: one chunk
+    const unsigned parts = 1 + (raw[2] & 3);
+    const uint64_t size_hint = (raw[2] & 0x80) ? n : n * (raw[2] >> 2 & 31) / 16;
     const std::vector<std::string> expected = reference_lines(data, n);
     const uint64_t lines = expected.size();
     const uint64_t want = raw[0] & 15;
@@ -144,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, std::size_t size) {
 
     for (sc::Isa isa : {sc::Isa::scalar, sc::Isa::sse2, sc::Isa::avx2, sc::Isa::neon})
         if (sc::available(isa)) {
-            check_path(sc::kernels(isa), data, n, chunk, expected, firsts);
+            check_path(sc::kernels(isa), data, n, chunk, parts, size_hint, expected, firsts);
             check_stream_reads(sc::kernels(isa), data, n, 4 + raw[1] % 200);
         }
     return 0;

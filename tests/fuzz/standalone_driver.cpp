@@ -19,13 +19,12 @@ int main(int argc, char **argv) {
     const std::vector<std::string> pieces = {
         "a", "line", " ", "\r", "\n", "\r\n", "\r\xff\n", "\n\r", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
         "\xff", "\x80", "\xc3", "\xe2\x82", "\xf0\x9f\x98", "\xed\xa0\x80", "\r\xe2\x82\n", "\r\xf0\x9f\n",
-        std::string(61, 'x'), std::string(4090, 'y'), std::string(1, '\0'),
+        std::string(61, 'x'), std::string(4090, 'y'), std::string(1, '\0'), std::string(300, '\n'),
     };
     std::mt19937_64 rng(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 13);
     for (long r = 0; r < runs; ++r) {
         std::string input;
-        input.push_back(static_cast<char>(rng()));
-        input.push_back(static_cast<char>(rng()));
+        for (int header = 0; header < 3; ++header) input.push_back(static_cast<char>(rng()));
         const std::size_t count = rng() % (r % 10 == 0 ? 400 : 40);
         for (std::size_t i = 0; i < count; ++i) input += pieces[rng() % pieces.size()];
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(input.data()), input.size());
