@@ -77,11 +77,10 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     scanner::Input in;
     in.fd = file.fd;
     scanner::Count counted;
-    // A small file needs no full-size chunk (the file may still grow: more chunks then).
-    const std::size_t chunk =
-        static_cast<std::size_t>(std::clamp<uint64_t>(static_cast<uint64_t>(st.st_size) + 64, 4096, scanner::kChunk));
-    Py_BEGIN_ALLOW_THREADS
     const auto size = static_cast<uint64_t>(st.st_size);
+    // A small file needs no full-size chunk (the file may still grow: more chunks then).
+    const std::size_t chunk = static_cast<std::size_t>(std::clamp<uint64_t>(size + 64, 4096, scanner::kChunk));
+    Py_BEGIN_ALLOW_THREADS
     err = scanner::reading(
         [&] { counted = scanner::count_lines(in, kernels, chunk, scanner::scan_parts(size), size); });
     Py_END_ALLOW_THREADS

@@ -358,13 +358,14 @@ void count_parts(const Input &in, const Kernels &k, std::size_t chunk, const std
 }  // namespace
 
 unsigned scan_parts(uint64_t size) {
+    const uint64_t by_size = size / kPartMin;
+    if (by_size < 2) return 1;  // most requests: no need to ask for the CPUs
     unsigned cpus = 0;
 #if defined(__linux__)
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = static_cast<unsigned>(CPU_COUNT(&set));
 #endif
     if (cpus == 0) cpus = std::thread::hardware_concurrency();
-    const uint64_t by_size = size / kPartMin;
     return static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>({cpus, kMaxParts, by_size})));
 }
 
