@@ -4,6 +4,7 @@
 
 #include <frameobject.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <new>
 #include <stdexcept>
@@ -35,6 +36,12 @@ void raise_format(PyObject *type, const char *format, ...) {
     va_start(va, format);
     PyErr_FormatV(type, format, va);
     va_end(va);
+    throw PyError{};
+}
+
+void raise_errno(int err, PyObject *filename) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
     throw PyError{};
 }
 

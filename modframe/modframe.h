@@ -36,6 +36,9 @@ struct PyError {};
 // Sets a Python exception and throws PyError.
 [[noreturn]] void raise(PyObject *type, const char *message);
 [[noreturn]] void raise_format(PyObject *type, const char *format, ...);
+// OSError (or the subclass for `err`) for the errno value `err` and the
+// file name object, as open() raises it.
+[[noreturn]] void raise_errno(int err, PyObject *filename);
 
 // An owning (strong) reference.  Construction from a NULL result throws.
 class Ref {
@@ -240,6 +243,19 @@ void keeping_pending_error(F &&body) noexcept {
     }
     PyErr_SetRaisedException(pending);
 }
+
+// Holds a PyMutex for a scope.  PyMutex_Lock detaches the thread state while
+// it waits, so a waiting thread never holds the interpreter.
+class Locked {
+public:
+    explicit Locked(PyMutex &m) : m_(m) { PyMutex_Lock(&m_); }
+    ~Locked() { PyMutex_Unlock(&m_); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+
+private:
+    PyMutex &m_;
+};
 
 // ---- native shortcuts ---------------------------------------------------------
 //

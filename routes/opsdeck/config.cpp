@@ -10,17 +10,8 @@ using namespace mf;
 // Two overlapping updates must not lose each other's keys: the load, merge
 // and save of one update happen while no other update of this process is
 // between its own load and save.  A native mutex, so the module namespace
-// carries no extra name; it detaches the thread state while waiting, so a
-// waiting request never holds the interpreter.
+// carries no extra name.
 PyMutex update_lock{};
-
-class UpdateGuard {
-public:
-    UpdateGuard() { PyMutex_Lock(&update_lock); }
-    ~UpdateGuard() { PyMutex_Unlock(&update_lock); }
-    UpdateGuard(const UpdateGuard &) = delete;
-    UpdateGuard &operator=(const UpdateGuard &) = delete;
-};
 
 // A body that would leave the saved document unusable is refused before
 // anything is saved.  A token holding a line break or NUL would inject
@@ -63,7 +54,7 @@ PyObject *update_config(PyObject *, PyObject *) {
 
         Ref config, new_token, token_changed;
         {
-            UpdateGuard guard;
+            Locked held(update_lock);
             config = call(load_config);
             Ref old_token = call_method(config, "get"_id, "github_token"_id, ""_id);
             new_token = call_method(data, "get"_id, "github_token"_id, Py_None);

@@ -173,10 +173,7 @@ Ref now_text(const Builders &how) {
 #else
     (void)how;
 #endif
-    // datetime.now(timezone.utc).isoformat()
-    Ref now = attr(global("datetime"_id), "now"_id);
-    Ref utc = attr(global("timezone"_id), "utc"_id);
-    return call_method(call(now, utc), "isoformat"_id);
+    return utc_now_isoformat();
 }
 
 }  // namespace
@@ -255,15 +252,18 @@ std::string_view strip(std::string_view piece) {
 
 }  // namespace
 
-std::size_t piece_events(Text &out, std::span<const std::string_view> pieces, const Builders &how,
+std::size_t piece_events(Text &out, const char *text, std::span<const Piece> pieces, const Builders &how,
                          std::size_t limit) {
+    auto piece = [&](std::size_t i) {
+        return std::string_view(text + pieces[i].first, pieces[i].second - pieces[i].first);
+    };
     std::size_t used = 0;
     if (how.native_json && how.native_clock) {
         // The usual case as one loop the compiler sees whole: no call and
         // no check of `how` per line.
         std::string &bytes = out.bytes;
         while (used < pieces.size() && bytes.size() < limit) {
-            const std::string_view line = strip(pieces[used++]);
+            const std::string_view line = strip(piece(used++));
             if (line.empty()) continue;
             const auto *p = reinterpret_cast<const unsigned char *>(line.data());
             stamped_line(bytes, [&](std::string &o) { json_utf8(o, p, p + line.size()); });
@@ -271,7 +271,7 @@ std::size_t piece_events(Text &out, std::span<const std::string_view> pieces, co
         return used;
     }
     while (used < pieces.size() && out.size() < limit) {
-        const std::string_view line = strip(pieces[used++]);
+        const std::string_view line = strip(piece(used++));
         if (!line.empty()) line_event(out, line, how);
     }
     return used;

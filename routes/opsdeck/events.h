@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace opsdeck::events {
 
@@ -48,11 +49,12 @@ void entry_event(Text &out, PyObject *text, PyObject *time, const Builders &how)
 void line_event(Text &out, PyObject *line, const Builders &how);
 void line_event(Text &out, std::string_view line, const Builders &how);
 
-// The events of file pieces (valid UTF-8), each stripped as str.strip()
-// does and skipped when nothing is left, until `out` holds `limit` bytes or
-// more; returns the number of pieces used.
+// The events of file pieces, text[from, to) each (valid UTF-8), each
+// stripped as str.strip() does and skipped when nothing is left, until
+// `out` holds `limit` bytes or more; returns the number of pieces used.
 #if !ZETADESK_PORTABLE
-std::size_t piece_events(Text &out, std::span<const std::string_view> pieces, const Builders &how,
+using Piece = std::pair<std::size_t, std::size_t>;
+std::size_t piece_events(Text &out, const char *text, std::span<const Piece> pieces, const Builders &how,
                          std::size_t limit);
 #endif
 

@@ -172,10 +172,10 @@ std::unordered_set<std::string> warned;
 
 void warn_once(PyObject *shown) {
     std::string key(utf8(shown));
-    PyMutex_Lock(&warned_lock);
-    const bool first = warned.size() < max_warned_names && warned.insert(std::move(key)).second;
-    PyMutex_Unlock(&warned_lock);
-    if (!first) return;
+    {
+        Locked held(warned_lock);
+        if (warned.size() >= max_warned_names || !warned.insert(std::move(key)).second) return;
+    }
     Ref line = Ref::steal(PyUnicode_FromFormat(
         "[guard] warning: host not allowed: %.200R (list it in allowed_hosts to serve this name)",
         shown));

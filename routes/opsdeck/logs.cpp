@@ -42,19 +42,6 @@ Ref logs_answer(PyObject *lines, PyObject *source, PyObject *total) {
 
 #if !ZETADESK_PORTABLE
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-[[noreturn]] void raise_errno(int err, PyObject *path) {
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    fail();
-}
-
 // Steps 5 and 6: the answer from the log file.
 Ref from_file(PyObject *log_file, PyObject *count) {
     const std::string path = fs_path(log_file);
@@ -102,8 +89,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     err = scanner::reading([&] { scanner::collect_tail(in, kernels, counted, first, tail); });
     Py_END_ALLOW_THREADS
     if (err) raise_errno(err, log_file);
-    close(file.fd);
-    file.fd = -1;
+    file.reset();
 
     // Each line decoded on its own drops exactly what decoding the whole
     // file would: no sequence spans a CR or LF.

@@ -46,9 +46,7 @@ void body() {
                            "PORT"_id, "HOST"_id, "CONFIG_DIR"_id, "running_processes"_id,
                            "_log_buffer"_id, "_log_lock"_id, "log_write"_id});
 
-    for (Original *o : {&originals::open, &originals::exists, &originals::getsize, &originals::dumps,
-                        &originals::datetime, &originals::timezone})
-        o->capture();
+    for (Original *o : originals::all) o->capture();
 
     set_global("bp"_id, call(global("Blueprint"_id), "opsdeck"_id, global("__name__"_id)));
     set_global("SERVER_START_TIME"_id, call_method(global("time"_id), "time"_id));

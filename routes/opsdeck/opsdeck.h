@@ -6,6 +6,10 @@
 
 #include <string>
 
+#if !ZETADESK_PORTABLE
+#include <unistd.h>
+#endif
+
 namespace opsdeck {
 
 using mf::operator""_id;
@@ -30,6 +34,8 @@ inline mf::Original getsize{"os.path.getsize", "os.path.getsize"};
 inline mf::Original dumps{"json.dumps", "json.dumps"};
 inline mf::Original datetime{"datetime", "datetime.datetime"};
 inline mf::Original timezone{"timezone", "datetime.timezone"};
+// Every one of them, for the module body to capture.
+inline mf::Original *const all[] = {&open, &exists, &getsize, &dumps, &datetime, &timezone};
 }  // namespace originals
 
 // Registers the check that runs before every view on `bp` (guard.cpp).
@@ -37,6 +43,14 @@ void register_guard();
 
 // jsonify(mapping), looked up at call time like every module global.
 inline mf::Ref jsonify(const mf::Ref &value) { return mf::call(mf::global("jsonify"_id), value); }
+
+// datetime.now(timezone.utc).isoformat(), through the module's globals and
+// in Python's order of evaluation.
+inline mf::Ref utc_now_isoformat() {
+    mf::Ref now = mf::attr(mf::global("datetime"_id), "now"_id);
+    mf::Ref utc = mf::attr(mf::global("timezone"_id), "utc"_id);
+    return mf::call_method(mf::call(now, utc), "isoformat"_id);
+}
 
 // (jsonify({"ok": False, "error": text}), status): an answer that refuses.
 inline mf::Ref error_response(PyObject *text, int status) {
@@ -78,5 +92,21 @@ namespace opsdeck {
 
 // The file-system form of a path object (str, bytes or os.PathLike).
 std::string fs_path(PyObject *path);  // logs.cpp
+
+#if !ZETADESK_PORTABLE
+// A file descriptor closed when it goes out of scope (-1: none).
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int fd) : fd(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    void reset() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+};
+#endif
 
 }  // namespace opsdeck

@@ -29,33 +29,30 @@ bool restart_taken = false;
 PyObject *successor = nullptr;
 
 bool take_restart() {
-    PyMutex_Lock(&restart_lock);
-    const bool taken = !restart_taken;
-    restart_taken = true;
-    PyMutex_Unlock(&restart_lock);
-    return taken;
+    Locked held(restart_lock);
+    return !std::exchange(restart_taken, true);
 }
 
 void keep_successor(const Ref &child) {
-    PyMutex_Lock(&restart_lock);
+    Locked held(restart_lock);
     Py_XSETREF(successor, Py_NewRef(child.get()));
-    PyMutex_Unlock(&restart_lock);
 }
 
 Ref current_successor() {
-    PyMutex_Lock(&restart_lock);
-    Ref child = Ref::adopt(Py_XNewRef(successor));
-    PyMutex_Unlock(&restart_lock);
-    return child;
+    Locked held(restart_lock);
+    return Ref::adopt(Py_XNewRef(successor));
 }
 
 // Also runs while an error is pending: dropping the Popen may run its
-// finaliser, which must not see that error.
+// finaliser, which must not see that error.  It is dropped after the lock
+// is given back, as the finaliser may run any code.
 void give_back_restart() noexcept {
-    PyMutex_Lock(&restart_lock);
-    PyObject *child = std::exchange(successor, nullptr);
-    restart_taken = false;
-    PyMutex_Unlock(&restart_lock);
+    PyObject *child;
+    {
+        Locked held(restart_lock);
+        child = std::exchange(successor, nullptr);
+        restart_taken = false;
+    }
     keeping_pending_error([&] { Py_XDECREF(child); });
 }
 
@@ -115,8 +112,7 @@ void write_marker() {
     Ref file = open_text(config_path("restart_marker.json"_id), "w"_id);
     with(file.get(), [&] {
         Ref pid = current_pid();
-        Ref utc = attr(global("timezone"_id), "utc"_id);
-        Ref now = call_method(call_method(global("datetime"_id), "now"_id, utc), "isoformat"_id);
+        Ref now = utc_now_isoformat();
         Ref marker = dict({{"pid"_id, pid.get()}, {"time"_id, now.get()}});
         call_method(file, "write"_id, call_method(global("json"_id), "dumps"_id, marker));
     });

@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <string_view>
-#include <vector>
 
 #if !ZETADESK_PORTABLE
 #include <fcntl.h>
@@ -171,24 +169,17 @@ struct Batch {
 // CR and LF by the log scanner (invalid UTF-8 dropped, a CR LF leaves an
 // empty piece between the two), at most scanner::kStreamCap bytes of it:
 // the rest follows in the next cycles, so a sudden large append costs no
-// more memory than that.  The pieces point into `read`; `consumed` counts
-// the bytes used (a character cut off at the end is left for the next
-// read); `expect` is what the size query found.  Returns 0 or an errno
-// value.  Runs without the GIL.
-int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read,
-                    std::vector<std::string_view> &pieces, uint64_t &consumed) {
+// more memory than that.  `read.consumed` counts the bytes used (a
+// character cut off at the end is left for the next read); `expect` is
+// what the size query found.  Returns 0 or an errno value.  Runs without
+// the GIL.
+int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read) {
+    Fd file(open(path, O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0) return errno;
     scanner::Input in;
-    in.fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (in.fd < 0) return errno;
-    const int err = scanner::reading([&] {
-        scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read, expect);
-        const auto *text = reinterpret_cast<const char *>(read.text.data());
-        pieces.reserve(read.pieces.size());
-        for (const auto [from, to] : read.pieces) pieces.emplace_back(text + from, to - from);
-        consumed = read.consumed;
-    });
-    close(in.fd);
-    return err;
+    in.fd = file.fd;
+    return scanner::reading(
+        [&] { scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read, expect); });
 }
 
 // Step 3.2.2 natively: the offset advances by the bytes used, so text
@@ -196,28 +187,23 @@ int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner:
 // the end is read again whole in the next cycle.
 void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
     scanner::Pieces read;
-    std::vector<std::string_view> pieces;
-    uint64_t consumed = 0;
     int err = 0;
     const char *path = PyBytes_AS_STRING(s->path);
     Py_BEGIN_ALLOW_THREADS
-    err = read_new_pieces(path, offset, size - offset, read, pieces, consumed);
+    err = read_new_pieces(path, offset, size - offset, read);
     Py_END_ALLOW_THREADS
-    if (err) {
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, s->state->log_file);
-        fail();
-    }
+    if (err) raise_errno(err, s->state->log_file);
     const auto how = events::Builders::for_lines();
     Batch batch{s, {}};
     batch.build([&] {
-        std::span<const std::string_view> rest(pieces);
+        const auto *text = reinterpret_cast<const char *>(read.text.data());
+        std::span<const events::Piece> rest(read.pieces);
         while (!rest.empty()) {
-            rest = rest.subspan(events::piece_events(batch.text, rest, how, kItemBytes));
+            rest = rest.subspan(events::piece_events(batch.text, text, rest, how, kItemBytes));
             batch.event_done();
         }
     });
-    s->file_size = offset + consumed;
+    s->file_size = offset + read.consumed;
 }
 
 #endif  // !ZETADESK_PORTABLE
