@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "host_rule.h"
+
 namespace fastpath {
 namespace {
 
@@ -334,37 +336,30 @@ Parse parse_request(std::string_view chunk, bool eof, Request &out) {
 Host classify_host(std::string_view host) {
     for (char c : host)
         if (!in(static_cast<unsigned char>(c), 0x21, 0x7E)) return Host::unsure;
-    // On printable ASCII without spaces strip() changes nothing, and this is
-    // the module's rule exactly: drop one ":<digits>", then the name must be
-    // github.com or end in .github.com, ASCII case-insensitively.
-    std::size_t end = host.size(), digits = end;
-    while (digits > 0 && in(static_cast<unsigned char>(host[digits - 1]), '0', '9')) --digits;
-    const bool port = digits < end && digits > 0 && host[digits - 1] == ':';
-    if (port) end = digits - 1;
-    std::string_view name = part(host, 0, end);
-    constexpr std::string_view github = "github.com";
-    if (name.size() < github.size()) return Host::other;
-    for (std::size_t k = 0; k < github.size(); ++k) {
-        char c = name[name.size() - github.size() + k];
-        if ((c >= 'A' && c <= 'Z' ? char(c + 32) : c) != github[k]) return Host::other;
-    }
-    if (name.size() > github.size() && name[name.size() - github.size() - 1] != '.') return Host::other;
+    // On printable ASCII without spaces strip() changes nothing, and the
+    // module's rule (host_rule.h) applies to the bytes as they are: without
+    // one ":<digits>", the name must be github.com or end in .github.com.
+    const auto at = [&](std::size_t i) -> char32_t { return static_cast<unsigned char>(host[i]); };
+    const std::size_t end = host_rule::name_end(at, host.size());
+    const bool port = end < host.size();
+    if (!host_rule::names_github(at, end)) return Host::other;
 
-    // The module answers; be sure that a stricter host rule would too: DNS
-    // labels of letters, digits and '-', and a port from 1 to 65535.
+    // The module answers if the name holds host characters only; be sure
+    // that a stricter host rule would too: DNS labels of letters, digits and
+    // '-', and a port from 1 to 65535.
     if (port) {
-        std::string_view p = part(host, digits);
+        std::string_view p = part(host, end + 1);
         if (p.size() > 5 || p[0] == '0') return Host::unsure;
         long v = 0;
         for (char c : p) v = v * 10 + (c - '0');
         if (v > 65535) return Host::unsure;
     }
     std::size_t label = 0;
-    for (char c : name) {
+    for (char c : part(host, 0, end)) {
         if (c == '.') {
             if (label == 0) return Host::unsure;
             label = 0;
-        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-') {
+        } else if (host_rule::is_host_char(static_cast<unsigned char>(c))) {
             ++label;
         } else {
             return Host::unsure;

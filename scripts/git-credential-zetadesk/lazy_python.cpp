@@ -8,11 +8,6 @@
 
 // Windows links python3XY.dll at build time; every name is the real one.
 namespace lazy_python {
-Api api = {
-#define ZETADESK_LAZY_PYTHON_LINKED(name) &::name,
-    ZETADESK_LAZY_PYTHON_API(ZETADESK_LAZY_PYTHON_LINKED)
-#undef ZETADESK_LAZY_PYTHON_LINKED
-};
 bool load(const char *) { return true; }
 }  // namespace lazy_python
 

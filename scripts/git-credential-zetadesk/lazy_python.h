@@ -21,15 +21,19 @@
 
 namespace lazy_python {
 
+#if !defined(_WIN32)
 struct Api {
 #define ZETADESK_LAZY_PYTHON_MEMBER(name) decltype(&::name) name;
     ZETADESK_LAZY_PYTHON_API(ZETADESK_LAZY_PYTHON_MEMBER)
 #undef ZETADESK_LAZY_PYTHON_MEMBER
 };
 extern Api api;
+#endif
 
 // Loads libpython and every function above; false (with a message on
-// stderr) when that fails.
+// stderr) when that fails.  On Windows, where the program links
+// python3XY.dll and calls every function by its own name, there is nothing
+// to load.
 bool load(const char *argv0);
 
 }  // namespace lazy_python

@@ -218,12 +218,13 @@ void discard_stdout() {
 
 int main(int argc, char **argv) {
     reserve_standard_fds();
+    const char *argv0 = argc > 0 ? argv[0] : "git-credential-zetadesk";
     char path[path_max];
-    if (!module_path(argc > 0 ? argv[0] : "git-credential-zetadesk", path)) return 1;
+    if (!module_path(argv0, path)) return 1;
     // After the module is found, so that a broken installation says so
     // whichever way the request would be answered.
     if (fastpath::answered(argc, argv)) _exit(0);
-    if (!lazy_python::load(argc > 0 ? argv[0] : "git-credential-zetadesk")) return 1;
+    if (!lazy_python::load(argv0)) return 1;
     start_interpreter(argc, argv);
 
     int status = 0;

@@ -6,23 +6,13 @@
 // git-credential-zetadesk (main.cpp) runs this module as __main__.
 #include "modframe.h"
 
-#include <string_view>
+#include <cstddef>
+
+#include "host_rule.h"
 
 namespace {
 
 using namespace mf;
-
-// The host whose token the configuration file holds.
-constexpr std::string_view github_host = "github.com";
-
-bool ascii_equal_nocase(Py_UCS4 c, char expected) {
-    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
-    return c == static_cast<Py_UCS4>(static_cast<unsigned char>(expected));
-}
-
-bool is_host_char(Py_UCS4 c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
-}
 
 // Whether git asks about GitHub itself or one of its subdomains.  A plain
 // substring test would hand the token to "github.com.evil.example" or
@@ -37,24 +27,10 @@ bool is_github_host(PyObject *host) {
     PyObject *s = stripped.get();
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
-    Py_ssize_t end = PyUnicode_GET_LENGTH(s);
-
-    Py_ssize_t digits = end;
-    while (digits > 0) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, digits - 1);
-        if (c < '0' || c > '9') break;
-        --digits;
-    }
-    if (digits < end && digits > 0 && PyUnicode_READ(kind, data, digits - 1) == ':') end = digits - 1;
-    for (Py_ssize_t i = 0; i < end; ++i)
-        if (!is_host_char(PyUnicode_READ(kind, data, i))) return false;
-
-    const auto n = static_cast<Py_ssize_t>(github_host.size());
-    if (end < n) return false;
-    const Py_ssize_t start = end - n;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!ascii_equal_nocase(PyUnicode_READ(kind, data, start + i), github_host[i])) return false;
-    return start == 0 || PyUnicode_READ(kind, data, start - 1) == '.';
+    const auto at = [&](std::size_t i) -> char32_t {
+        return PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
+    };
+    return host_rule::is_github_host(at, static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
 }
 
 // The token goes only over TLS: git says "https" or, from older callers,
