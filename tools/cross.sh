@@ -14,8 +14,9 @@
 #   tools/cross.sh emulation              print "binfmt" or "qemu-L"
 set -euo pipefail
 
-cache=${ZETADESK_DEV_CACHE:-/var/cache/zetadesk-dev}
-suite=forky
+# The same cache, suite and mirror (this host's apt sources) as the main
+# environment's.
+. "$(dirname "$0")/roots.sh"
 
 # Changing a list changes its root's name, so that root is rebuilt.
 cross_packages=(g++-aarch64-linux-gnu cmake ninja-build make binutils-aarch64-linux-gnu)
@@ -25,14 +26,9 @@ target_packages=(
   procps git ca-certificates
 )
 
-mirror() {
-  # The same mirror as the main environment's: the host's own apt sources.
-  "$(dirname "$0")/devenv.sh" mirror
-}
-
 root_name() {  # KIND ARCH PACKAGE...
   local kind=$1 arch=$2; shift 2
-  echo "$cache/$kind-$(printf '%s\n' "$suite" "$arch" "$@" | sha256sum | cut -c1-12)"
+  echo "$cache/$kind-$(list_id "$suite" "$arch" "$@")"
 }
 cross_root() { root_name cross-amd64 amd64 "${cross_packages[@]}"; }
 target_root() { root_name target-arm64 arm64 "${target_packages[@]}"; }
@@ -66,61 +62,36 @@ emulation() {
   if arch-test arm64 >/dev/null 2>&1; then echo binfmt; else echo qemu-L; fi
 }
 
-build_root() {  # DIR ARCH VARIANT PACKAGE...
+cross_build_root() {  # DIR ARCH VARIANT PACKAGE...
   local root=$1 arch=$2 variant=$3; shift 3
-  [ -f "$root/.zetadesk-ready" ] && return 0
-  echo "cross: building $arch root $root (once)" >&2
-  rm -rf "$root.tmp"
-  local include; include=$(IFS=,; echo "$*")
-  mmdebstrap --quiet --variant="$variant" --architectures="$arch" \
-    --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include="$include" "$suite" "$root.tmp" "$(mirror)" >&2
-  rm -rf "$root"
-  mv "$root.tmp" "$root"
-  touch "$root/.zetadesk-ready"
+  build_root "$root" "cross: building $arch root $root (once)" \
+    --variant="$variant" --architectures="$arch" -- "$@"
 }
 
 ensure_roots() {
   local cross target; cross=$(cross_root); target=$(target_root)
   [ -f "$cross/.zetadesk-ready" ] && [ -f "$target/.zetadesk-ready" ] && return 0
   host_tools
-  mkdir -p "$cache"
-  exec 8>"$cache/.cross-lock"
-  flock 8
-  build_root "$cross" amd64 apt "${cross_packages[@]}"
+  lock_cache .cross-lock
+  cross_build_root "$cross" amd64 apt "${cross_packages[@]}"
   # A foreign root runs its maintainer scripts under qemu (binfmt_misc);
   # without it, unpacking the packages still gives a usable sysroot and a
   # python that runs through qemu-aarch64 -L.
   if [ "$(emulation)" = binfmt ]; then
-    build_root "$target" arm64 apt "${target_packages[@]}"
+    cross_build_root "$target" arm64 apt "${target_packages[@]}"
   else
-    build_root "$target" arm64 extract "${target_packages[@]}"
+    cross_build_root "$target" arm64 extract "${target_packages[@]}"
   fi
-  exec 8>&-
+  unlock_cache
 }
 
-in_root() {  # ROOT MOUNTS DIR CMD...   (MOUNTS: "SRC=DST ..." bound into ROOT)
+in_root() {  # ROOT DIR [SRC DST]... -- CMD...   (each SRC bound at DST inside ROOT)
   # Private mount namespace: nothing mounted here outlives the command.  DIR
-  # keeps its path inside, so build trees and messages agree.
-  exec unshare -m --propagation private /bin/bash -c '
-    set -e
-    root=$1 mounts=$2 dir=$3; shift 3
-    # The private /tmp first: a checkout below /tmp is bound on top of it.
-    mount -t tmpfs tmpfs "$root/tmp"
-    mkdir -p "$root$dir"
-    mount --bind "$dir" "$root$dir"
-    for m in $mounts; do
-      src=${m%%=*} dst=$root${m#*=}
-      if [ -d "$src" ]; then mkdir -p "$dst"; else mkdir -p "$(dirname "$dst")"; : >>"$dst"; fi
-      mount --bind "$src" "$dst"
-    done
-    mount -t proc proc "$root/proc"
-    mount --rbind /dev "$root/dev"
-    cd /
-    exec chroot "$root" /usr/bin/env -u PYTHONHOME -u PYTHONPATH -u VIRTUAL_ENV \
-      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-      /bin/bash -c "cd \"\$0\" && exec \"\$@\"" "$dir" "$@"
-  ' cross "$@"
+  # keeps its path inside, so build trees and messages agree; a private /tmp.
+  local root=$1 dir=$2 binds=(); shift 2
+  while [ "$1" != -- ]; do binds+=(--bind "$1" "$2"); shift 2; done
+  shift
+  enter_root --tmp --bind "$dir" "$dir" "${binds[@]}" "$root" "${root_shell[@]}" "$dir" "$@"
 }
 
 case "${1:-}" in
@@ -131,13 +102,13 @@ case "${1:-}" in
   build)
     shift; dir=$(cd "${1:?directory}" && pwd -P); shift
     ensure_roots
-    in_root "$(cross_root)" "$(target_root)=/sysroot /usr/bin/qemu-aarch64-static=/usr/local/bin/qemu-aarch64-static" \
-      "$dir" "$@" ;;
+    in_root "$(cross_root)" "$dir" "$(target_root)" /sysroot \
+      /usr/bin/qemu-aarch64-static /usr/local/bin/qemu-aarch64-static -- "$@" ;;
   target)
     shift; dir=$(cd "${1:?directory}" && pwd -P); shift
     ensure_roots
     if [ "$(emulation)" = binfmt ]; then
-      in_root "$(target_root)" "" "$dir" "$@"
+      in_root "$(target_root)" "$dir" -- "$@"
     fi
     # No binfmt_misc: qemu runs the program itself, and anything it starts
     # would be an arm64 binary the host kernel cannot execute.

@@ -17,8 +17,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd -P)
-cache=${ZETADESK_DEV_CACHE:-/var/cache/zetadesk-dev}
-suite=forky
+. "$(dirname "$0")/roots.sh"
 
 # Layer 1, building and serving (make build, demo, wheels).  Changing this list
 # changes the root's name, so a new root is built.
@@ -50,21 +49,6 @@ host_is_enough() {
   command -v cmake >/dev/null && command -v g++ >/dev/null
 }
 
-mirror() {
-  # The first Debian archive URI that this host's apt already uses.
-  local uri
-  uri=$(grep -rhsE '^\s*(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
-        | grep -v -- '-security' \
-        | sed -E 's/^\s*URIs:\s*//; s/^\s*deb\s+(\[[^]]*\]\s+)?//' \
-        | awk '{print $1}' | grep -E '/debian/?$' | head -n1) || true  # grep: a listed file may not exist
-  [ -n "$uri" ] || { echo "devenv: no Debian mirror found in the apt sources" >&2; exit 1; }
-  echo "$uri"
-}
-
-list_id() {
-  printf '%s\n' "$@" | sha256sum | cut -c1-12
-}
-
 # "base-": roots of the layered scheme never share a name with one built from
 # a single list, which other checkouts may still use.
 root_dir() {
@@ -75,29 +59,16 @@ test_layer_mark() {
   echo "$(root_dir)/.zetadesk-tests-$(list_id "${test_packages[@]}")"
 }
 
-lock_cache() {
-  mkdir -p "$cache"
-  exec 9>"$cache/.lock"
-  flock 9
-}
-
 ensure_root() {
   local root; root=$(root_dir)
   [ -f "$root/.zetadesk-ready" ] && return 0
   lock_cache
   if [ ! -f "$root/.zetadesk-ready" ]; then
     command -v mmdebstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq mmdebstrap >/dev/null; }
-    echo "devenv: building the CPython 3.14 root in $root (once)" >&2
-    rm -rf "$root.tmp"
-    local include; include=$(IFS=,; echo "${base_packages[*]}")
-    mmdebstrap --quiet --variant=apt "${dpkg_options[@]}" \
-      --aptopt='Acquire::Check-Valid-Until "false"' \
-      --include="$include" "$suite" "$root.tmp" "$(mirror)" >&2
-    rm -rf "$root"
-    mv "$root.tmp" "$root"
-    touch "$root/.zetadesk-ready"
+    build_root "$root" "devenv: building the CPython 3.14 root in $root (once)" \
+      --variant=apt "${dpkg_options[@]}" -- "${base_packages[@]}"
   fi
-  exec 9>&-
+  unlock_cache
 }
 
 # Installs the test layer into the root once.  apt runs inside the root, from
@@ -108,40 +79,19 @@ ensure_test_layer() {
   lock_cache
   if [ ! -f "$mark" ]; then
     echo "devenv: adding the test layer to $(root_dir) (once)" >&2
-    unshare -m --propagation private /bin/bash -c '
-      set -e
-      root=$1; shift
-      mount -t proc proc "$root/proc"
-      mount --rbind /dev "$root/dev"
-      [ ! -f /etc/resolv.conf ] || [ ! -f "$root/etc/resolv.conf" ] ||
-        mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
-      chroot "$root" /usr/bin/env DEBIAN_FRONTEND=noninteractive \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin /bin/bash -c "
-          apt-get update -qq &&
-          apt-get install -y -qq --no-install-recommends \"\$@\" >/dev/null &&
-          apt-get clean && rm -rf /var/lib/apt/lists/*" devenv "$@"
-    ' devenv "$(root_dir)" "${test_packages[@]}" >&2
+    (enter_root --resolv "$(root_dir)" /usr/bin/env DEBIAN_FRONTEND=noninteractive PATH="$root_path" \
+       /bin/bash -c '
+         apt-get update -qq &&
+         apt-get install -y -qq --no-install-recommends "$@" >/dev/null &&
+         apt-get clean && rm -rf /var/lib/apt/lists/*' devenv "${test_packages[@]}") >&2
     touch "$mark"
   fi
-  exec 9>&-
+  unlock_cache
 }
 
 run_in_root() {
-  local root; root=$(root_dir)
   # Same path inside and out, so build trees and error messages agree.
-  exec unshare -m --propagation private /bin/bash -c '
-    set -e
-    root=$1 repo=$2; shift 2
-    mkdir -p "$root$repo"
-    mount --bind "$repo" "$root$repo"
-    mount -t proc proc "$root/proc"
-    mount --rbind /dev "$root/dev"
-    mount -t sysfs sysfs "$root/sys" 2>/dev/null || true
-    cd /
-    exec chroot "$root" /usr/bin/env -u PYTHONHOME -u PYTHONPATH -u VIRTUAL_ENV \
-      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-      /bin/bash -c "cd \"\$0\" && exec \"\$@\"" "$repo" "$@"
-  ' devenv "$root" "$repo" "$@"
+  enter_root --bind "$repo" "$repo" --sys "$(root_dir)" "${root_shell[@]}" "$repo" "$@"
 }
 
 with_tests=

@@ -29,6 +29,19 @@ tar --exclude=./build --exclude=./.git --exclude=./bin --exclude='*.so' --exclud
 cd "$tree"
 export ZETADESK_BUILD_DIR=_build
 
+# fuzz PROGRAM SOURCE... -- OPTION...: builds _build/PROGRAM with libFuzzer and
+# the sanitizers, runs it over corpus/ for a bounded time and exits with its status.
+fuzz() {
+  local program=_build/$1 sources=(); shift
+  while [ "$1" != -- ]; do sources+=("$1"); shift; done
+  shift
+  clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    "${sources[@]}" -o "$program"
+  "$program" -max_total_time="${ZETADESK_FUZZ_SECONDS:-60}" "$@" \
+    -print_final_stats=1 corpus 2>&1 | tail -n 25
+  exit "${PIPESTATUS[0]}"
+}
+
 case $name in
   asan)
     ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON -DZETADESK_SANITIZE=ON" tools/build.sh >/dev/null
@@ -64,12 +77,9 @@ case $name in
     printf '\x21\x90\x83%s\r\xe2\x82\n\xe4\xb8\xad\r\r\n\xff' "$(head -c 4200 /dev/zero | tr '\0' x)" > corpus/seed-segments
     printf '\x05\x03\x83a\r%s\nb\r\n\r' "$(head -c 64 /dev/zero | tr '\0' '\377')" > corpus/seed-parts
     { printf '\x01\xc0\x02'; head -c 9000 /dev/zero | tr '\0' '\n'; printf '\r\n'; } > corpus/seed-line-feeds
-    clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    ASAN_OPTIONS=detect_leaks=0 fuzz fuzz_log_scanner \
       tests/fuzz/fuzz_log_scanner.cpp routes/opsdeck/scanner.cpp routes/opsdeck/scanner_x86.cpp \
-      routes/opsdeck/scanner_neon.cpp -o _build/fuzz_log_scanner
-    ASAN_OPTIONS=detect_leaks=0 _build/fuzz_log_scanner -max_total_time="${ZETADESK_FUZZ_SECONDS:-60}" \
-      -max_len=16384 -print_final_stats=1 corpus 2>&1 | tail -n 25
-    exit "${PIPESTATUS[0]}"
+      routes/opsdeck/scanner_neon.cpp -- -max_len=16384
     ;;
   fuzz-credential)
     # The fast path's parsers need neither Python nor the module frame.
@@ -77,14 +87,10 @@ case $name in
     printf '\x02protocol=https\nhost=api.GitHub.com:443\n\xc2\xa0host =x\n\nrest' > corpus/seed-request
     printf '\x01 {"a": [1.5e3, {"b": null}], "github\\u005ftoken": "t\\u00e9\\ud83d\\ude00\xe2\x82\xac"}\r\n' \
       > corpus/seed-config
-    clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-      tests/fuzz/fuzz_credential_fastpath.cpp -o _build/fuzz_credential_fastpath
     # The dictionary's pieces (Unicode spaces, escapes, github.com) are what
     # random bytes seldom hit.
-    _build/fuzz_credential_fastpath -max_total_time="${ZETADESK_FUZZ_SECONDS:-60}" -max_len=4096 \
-      -dict=tests/fuzz/credential_fastpath.dict \
-      -print_final_stats=1 corpus 2>&1 | tail -n 25
-    exit "${PIPESTATUS[0]}"
+    fuzz fuzz_credential_fastpath tests/fuzz/fuzz_credential_fastpath.cpp -- \
+      -max_len=4096 -dict=tests/fuzz/credential_fastpath.dict
     ;;
   clang)
     CXX=clang++ ZETADESK_CMAKE_ARGS="-DZETADESK_WERROR=ON" tools/build.sh >/dev/null
@@ -106,9 +112,10 @@ case $name in
     tools/cross.sh roots >/dev/null
     tools/cross.sh build . /bin/bash -c '
       set -e
-      cmake -S . -B _build -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/aarch64-linux-gnu.cmake \
-        -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DZETADESK_WERROR=ON >/dev/null
-      cmake --build _build >/dev/null
+      # The interpreter is the one the toolchain file names, in the arm64 root.
+      ZETADESK_PYTHON=/sysroot/usr/bin/python3.14 ZETADESK_CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=tools/aarch64-linux-gnu.cmake \
+        -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DZETADESK_WERROR=ON" \
+        tools/build.sh >/dev/null
       # Every artefact must be an aarch64 binary, not a stray host build.
       for f in routes/*.so scripts/*.so ./*.so bin/git-credential-zetadesk; do
         machine=$(aarch64-linux-gnu-readelf -h "$f" | sed -n "s/^ *Machine: *//p")
