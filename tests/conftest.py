@@ -77,6 +77,13 @@ def host(tmp_path, monkeypatch):
 
 
 @pytest.fixture
+def home(tmp_path):
+    """A user's home with an empty ~/.zetadesk (credential_common.save fills it)."""
+    (tmp_path / "home" / ".zetadesk").mkdir(parents=True)
+    return tmp_path / "home"
+
+
+@pytest.fixture
 def app(host):
     import zetadesk_server
 
