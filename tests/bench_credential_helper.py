@@ -14,17 +14,17 @@ took (whether libpython was loaded, from the dynamic loader's own log).
 """
 
 import argparse
-import glob
 import os
+import pathlib
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-HELPER = os.path.join(ROOT, "bin", "git-credential-zetadesk")
-ANSWER = b"username=x-access-token\npassword=ghp_benchmark\n\n"
+from credential_common import PROGRAM as HELPER, REQUEST, answer, ld_debug, libpython_loaded, save
+
+ANSWER = answer("ghp_benchmark")
 GOAL_MS, GOAL_RATIO = 3.0, 0.2
 
 
@@ -44,14 +44,8 @@ def loads_libpython(argv, env, request, scratch):
     """(stdout, whether libpython was loaded) of one run."""
     log = os.path.join(scratch, "ld")
     with open(request, "rb") as stdin:
-        out = subprocess.run(argv, stdin=stdin, capture_output=True,
-                             env={**env, "LD_DEBUG": "files", "LD_DEBUG_OUTPUT": log}).stdout
-    loaded = False
-    for name in glob.glob(log + ".*"):
-        with open(name, errors="replace") as f:
-            loaded |= "libpython" in f.read()
-        os.unlink(name)
-    return out, loaded
+        out = subprocess.run(argv, stdin=stdin, capture_output=True, env=ld_debug(env, log)).stdout
+    return out, libpython_loaded(log)
 
 
 def main():
@@ -67,11 +61,10 @@ def main():
                              ("interpreter", '{"github_token": "ghp_benchmark", "github_token": "ghp_benchmark"}')]:
             homes[name] = os.path.join(scratch, name)
             os.makedirs(os.path.join(homes[name], ".zetadesk"))
-            with open(os.path.join(homes[name], ".zetadesk", "config.json"), "w") as f:
-                f.write(config)
+            save(pathlib.Path(homes[name]), config)
         request = os.path.join(scratch, "request")
-        with open(request, "w") as f:
-            f.write("protocol=https\nhost=github.com\n\n")
+        with open(request, "wb") as f:
+            f.write(REQUEST)
         path = os.environ.get("PATH", "/usr/bin:/bin")
         runs = {
             "fast": ([HELPER, "get"], {"HOME": homes["fast"], "PATH": path}),

@@ -4,12 +4,16 @@ stand-in server, subprocess runners and a live server on 127.0.0.1."""
 import contextlib
 import json
 import os
+import pathlib
+import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+import types
 import urllib.request
 
 import pytest
@@ -77,6 +81,13 @@ def host(tmp_path, monkeypatch):
 
 
 @pytest.fixture
+def home(tmp_path):
+    """A user's home with an empty ~/.zetadesk (credential_common.save fills it)."""
+    (tmp_path / "home" / ".zetadesk").mkdir(parents=True)
+    return tmp_path / "home"
+
+
+@pytest.fixture
 def app(host):
     import zetadesk_server
 
@@ -120,6 +131,34 @@ def http(method, url, body=None, timeout=10):
             return e.code, payload
 
 
+def wait_healthy(proc, url, timeout=20, step=0.05, output=None):
+    """Waits until the server `proc` answers `url`/api/health with 200.
+    RuntimeError if it exits first (with the text of the file `output`, if
+    given), TimeoutError after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if proc.poll() is not None:
+            detail = f":\n{pathlib.Path(output).read_text(errors='replace')}" if output else ""
+            raise RuntimeError(f"server exited with {proc.returncode}{detail}")
+        with contextlib.suppress(OSError):
+            if http("GET", url + "/api/health", timeout=1)[0] == 200:
+                return
+        if time.monotonic() >= deadline:
+            raise TimeoutError("server did not answer /api/health")
+        time.sleep(step)
+
+
+def stop_proc(proc, timeout=5):
+    """Terminates `proc` if it still runs; killed if it takes longer than `timeout`."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=timeout)
+
+
 class LiveServer:
     """zetadesk_server.py running as its own process on 127.0.0.1."""
 
@@ -139,25 +178,11 @@ class LiveServer:
                                      stderr=subprocess.STDOUT)
 
     def wait_ready(self, timeout=20):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError(f"server exited with {self.proc.returncode}")
-            with contextlib.suppress(OSError):
-                status, _ = http("GET", self.url + "/api/health", timeout=1)
-                if status == 200:
-                    return self
-            time.sleep(0.05)
-        raise TimeoutError("server did not answer /api/health")
+        wait_healthy(self.proc, self.url, timeout)
+        return self
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
+        stop_proc(self.proc)
         self.output.close()
 
 
@@ -166,3 +191,69 @@ def live_server(tmp_path):
     server = LiveServer(str(tmp_path)).wait_ready()
     yield server
     server.stop()
+
+
+# ---- processes a server starts (restarts) ------------------------------------
+
+
+def wait_for(predicate, timeout=15, step=0.05):
+    """The first true value of predicate(), asked every `step` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(step)
+
+
+def process_gone(pid):
+    """Whether `pid` has ended (no such process, or a zombie)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ", 1)[1].startswith("Z")
+    except FileNotFoundError:
+        return True
+
+
+def environ_of(pid):
+    """The environment `pid` was started with."""
+    with open(f"/proc/{pid}/environ", "rb") as f:
+        return dict(item.decode(errors="surrogateescape").split("=", 1)
+                    for item in f.read().split(b"\0") if b"=" in item)
+
+
+def listening_pids(log_path):
+    """Pids of the servers that wrote their listen line into the log, in order."""
+    with open(log_path, encoding="utf-8", errors="ignore") as f:
+        return [int(p) for p in re.findall(r"listening on .*\(pid (\d+)\)", f.read())]
+
+
+def stop_process(pid):
+    """Ends a process this test did not start as a child (a restart's successor)."""
+    if pid and not process_gone(pid):
+        os.kill(pid, signal.SIGTERM)
+        wait_for(lambda: process_gone(pid), timeout=10)
+
+
+class Recorder:
+    """Stands in for threading: records the exit thread instead of running it."""
+
+    def __init__(self):
+        self.threads = []
+
+    def Thread(self, **kwargs):
+        thread = types.SimpleNamespace(kwargs=kwargs, started=False)
+        thread.start = lambda: setattr(thread, "started", True)
+        self.threads.append(thread)
+        return thread
+
+
+class OsProxy:
+    """The module's os, with os.path.getsize replaced."""
+
+    def __init__(self, getsize):
+        self.path = types.SimpleNamespace(join=os.path.join, exists=os.path.exists, getsize=getsize)
+
+    def __getattr__(self, name):
+        return getattr(os, name)

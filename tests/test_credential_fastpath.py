@@ -7,9 +7,9 @@ program started the interpreter is read from the dynamic loader's log
 (libpython is loaded only on hand-over)."""
 
 import contextlib
-import glob
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import tempfile
@@ -19,9 +19,7 @@ import pytest
 from hypothesis import event, given, settings, strategies as st
 
 import scripts.git_credential_zetadesk as helper
-from conftest import ROOT
-
-PROGRAM = os.path.join(ROOT, "bin", "git-credential-zetadesk")
+from credential_common import ANSWER, PROGRAM, REQUEST, TOKEN, ld_debug, libpython_loaded, save, spawn
 
 # The module as the program runs it: __main__, utf-8 strict stdio, errors
 # reported by sys.excepthook without this runner's own frame, stdout flushed
@@ -98,26 +96,19 @@ def compare(args=("get",), stdin=b"", config=None, mode="pipe", home="plain"):
         if config == "dir":
             os.mkdir(os.path.join(home_dir, ".zetadesk", "config.json"))
         elif config is not None:
-            with open(os.path.join(home_dir, ".zetadesk", "config.json"), "wb") as f:
-                f.write(config)
+            save(pathlib.Path(home_dir), config)
         env = {"PATH": "/usr/bin:/bin", **{k: os.environ[k] for k in PASSED_ON if k in os.environ}}
         if home != "unset":
             env["HOME"] = {"plain": home_dir, "slashes": "/" + home_dir + "//", "relative": "home"}[home]
         log = os.path.join(tmp, "ld")
-        program = run([PROGRAM, *args], stdin, mode,
-                      {**env, "LD_DEBUG": "files", "LD_DEBUG_OUTPUT": log}, tmp)
+        program = run([PROGRAM, *args], stdin, mode, ld_debug(env, log), tmp)
         module = run([sys.executable, "-P", "-s", "-S", "-X", "utf8", "-c", RUNNER, helper.__file__, PROGRAM, *args],
                      stdin, mode, {**env, "PYTHONIOENCODING": "utf-8:strict"}, tmp)
         assert program == module
-        interpreted = False
-        for name in glob.glob(log + ".*"):
-            with open(name, errors="replace") as f:
-                interpreted |= "libpython" in f.read()
-        return not interpreted
+        return not libpython_loaded(log)
 
 
-TOKEN_CONFIG = b'{"github_token": "ghp_0123456789abcdef", "workspace": "/w"}'
-REQUEST = b"protocol=https\nhost=github.com\n\n"
+TOKEN_CONFIG = json.dumps({"github_token": TOKEN, "workspace": "/w"}).encode()
 
 
 @pytest.mark.parametrize("args,stdin,config,mode,home", [
@@ -163,17 +154,15 @@ def test_hand_over_when_unsure(stdin, config, home):
     assert not compare(("get",), stdin, config, "pipe", home)
 
 
-def test_answer_to_anything_but_a_pipe_is_left_to_the_interpreter(tmp_path):
-    (tmp_path / ".zetadesk").mkdir()
-    (tmp_path / ".zetadesk" / "config.json").write_bytes(TOKEN_CONFIG)
+def test_answer_to_anything_but_a_pipe_is_left_to_the_interpreter(home, tmp_path):
+    save(home, TOKEN_CONFIG)
+    log = str(tmp_path / "ld")
     with open(tmp_path / "out", "wb+") as out:
         proc = subprocess.run([PROGRAM], input=REQUEST, stdout=out, stderr=subprocess.PIPE,
-                              env={"HOME": str(tmp_path), "LD_DEBUG": "files",
-                                   "LD_DEBUG_OUTPUT": str(tmp_path / "ld")})
+                              env=ld_debug({"HOME": str(home)}, log))
         out.seek(0)
-        assert (proc.returncode, out.read(), proc.stderr) == (0, b"username=x-access-token\npassword="
-                                                               b"ghp_0123456789abcdef\n\n", b"")
-    assert any("libpython" in p.read_text(errors="replace") for p in tmp_path.glob("ld.*"))
+        assert (proc.returncode, out.read(), proc.stderr) == (0, ANSWER, b"")
+    assert libpython_loaded(log)
 
 
 # Requests and configuration files, generated as bytes from pieces that
@@ -253,19 +242,14 @@ def test_program_equals_module_on_github_requests(host, protocol, token, duplica
 
 
 @pytest.mark.parametrize("pieces", [[b"protocol=https\nhost=git", b"hub.com\n", b"\n"], [b"", REQUEST]])
-def test_request_written_while_the_program_waits(tmp_path, pieces):
+def test_request_written_while_the_program_waits(home, pieces):
     """The program finds nothing or half a request in the pipe: it waits, or
     hands over without taking a byte, and the answer is whole either way."""
-    (tmp_path / ".zetadesk").mkdir()
-    (tmp_path / ".zetadesk" / "config.json").write_bytes(TOKEN_CONFIG)
-    proc = subprocess.Popen([PROGRAM, "get"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env={"HOME": str(tmp_path)})
-    try:
+    save(home, TOKEN_CONFIG)
+    with spawn(home, "get") as proc:
         for piece in pieces:
             time.sleep(0.2)
             proc.stdin.write(piece)
             proc.stdin.flush()
         out, err = proc.communicate(timeout=30)
-    finally:
-        proc.kill()
-    assert (proc.returncode, out, err) == (0, b"username=x-access-token\npassword=ghp_0123456789abcdef\n\n", b"")
+    assert (proc.returncode, out, err) == (0, ANSWER, b"")

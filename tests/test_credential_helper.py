@@ -1,7 +1,6 @@
 """The git credential helper: the protocol through the real program, a real
 git client, and the module imported in-process."""
 
-import contextlib
 import importlib
 import io
 import json
@@ -15,41 +14,13 @@ import pytest
 
 import scripts.git_credential_zetadesk as helper
 from conftest import ROOT, run_python
-
-PROGRAM = os.path.join(ROOT, "bin", "git-credential-zetadesk")
-TOKEN = "ghp_0123456789abcdef"
-REQUEST = b"protocol=https\nhost=github.com\n\n"
-ANSWER = f"username=x-access-token\npassword={TOKEN}\n\n".encode()
-
-
-@pytest.fixture
-def home(tmp_path):
-    (tmp_path / "home" / ".zetadesk").mkdir(parents=True)
-    return tmp_path / "home"
-
-
-def save(home, content=json.dumps({"github_token": TOKEN})):
-    path = home / ".zetadesk" / "config.json"
-    path.write_bytes(content if isinstance(content, bytes) else content.encode())
-    return path
+from credential_common import ANSWER, PROGRAM, REQUEST, TOKEN, save, spawn
 
 
 def run(home, *args, stdin=REQUEST, program=PROGRAM, env=None, cwd=None):
     env = {"HOME": str(home), "PATH": "/usr/bin:/bin", **(env or {})}
     return subprocess.run([program, *args], input=stdin, capture_output=True, env=env,
                           cwd=cwd or home, timeout=10)
-
-
-@contextlib.contextmanager
-def spawn(home, *args):
-    """The program on pipes the test controls; killed if it is left hanging."""
-    proc = subprocess.Popen([PROGRAM, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env={"HOME": str(home)})
-    try:
-        yield proc
-    finally:
-        proc.kill()
-        proc.communicate()
 
 
 @pytest.mark.parametrize("stdin,answers", [

@@ -5,8 +5,6 @@ restarts that cannot be stormed; updates that fail without saving."""
 import http.client
 import json
 import os
-import re
-import signal
 import stat
 import subprocess
 import sys
@@ -18,8 +16,8 @@ import uuid
 import pytest
 
 import routes.opsdeck as opsdeck
-from conftest import LiveServer, http as request_json, run_python
-from test_restart import Recorder, process_gone, wait_for
+from conftest import (Recorder, environ_of, http as request_json, listening_pids, process_gone, run_python,
+                      stop_process, wait_for)
 
 TOKEN = "ghp_guardtest_0123456789"
 REFUSED_CROSS = {"ok": False, "error": "cross-origin request refused"}
@@ -188,13 +186,11 @@ def raw_request(server, method, path, headers, body=None):
 
 
 @pytest.fixture
-def live(tmp_path):
-    server = LiveServer(str(tmp_path))
-    with open(os.path.join(server.config_dir, "config.json"), "w") as f:
+def live(live_server):
+    """A live server with a saved token (the server reads its configuration at each request)."""
+    with open(os.path.join(live_server.config_dir, "config.json"), "w") as f:
         json.dump({"github_token": TOKEN}, f)
-    server.wait_ready()
-    yield server
-    server.stop()
+    return live_server
 
 
 def test_live_server_refusals_change_nothing(live):
@@ -234,29 +230,17 @@ def server_processes(config_dir):
             with open(f"/proc/{entry}/cmdline", "rb") as f:
                 if b"zetadesk_server.py" not in f.read():
                     continue
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                if f"ZETADESK_CONFIG_DIR={config_dir}".encode() in f.read().split(b"\0") \
-                        and not process_gone(int(entry)):
-                    found.append(int(entry))
+            if environ_of(entry).get("ZETADESK_CONFIG_DIR") == config_dir and not process_gone(int(entry)):
+                found.append(int(entry))
         except (FileNotFoundError, ProcessLookupError, PermissionError, NotADirectoryError):
             continue
     return found
 
 
 def successor_of(server, old_pid):
-    def listening():
-        with open(server.log_path, encoding="utf-8", errors="ignore") as f:
-            pids = [int(p) for p in re.findall(r"listening on .*\(pid (\d+)\)", f.read())]
-        return [p for p in pids if p != old_pid]
-    pid = wait_for(listening)[-1]
+    pid = wait_for(lambda: [p for p in listening_pids(server.log_path) if p != old_pid])[-1]
     wait_for(lambda: request_json("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == pid)
     return pid
-
-
-def stop_process(pid):
-    if pid and not process_gone(pid):
-        os.kill(pid, signal.SIGTERM)
-        wait_for(lambda: process_gone(pid), timeout=10)
 
 
 def test_six_restarts_at_once_start_one_successor(live):

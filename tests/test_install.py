@@ -10,14 +10,13 @@ import subprocess
 import sys
 import sysconfig
 import threading
-import time
 import urllib.request
 import zipfile
 from http.client import HTTPConnection
 
 import pytest
 
-from conftest import PYTHON, ROOT, free_port, http
+from conftest import PYTHON, ROOT, free_port, http, stop_proc, wait_healthy
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("ZETADESK_SANITIZED") == "1",
@@ -137,17 +136,7 @@ def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
         server = subprocess.Popen([os.path.join(vbin, "zetadesk-server")], cwd=elsewhere,
                                   env=server_env, stdout=out, stderr=subprocess.STDOUT)
     try:
-        deadline = time.monotonic() + 30
-        while True:
-            assert server.poll() is None, (tmp_path / "server.out").read_text()
-            try:
-                if http("GET", url + "/api/health", timeout=1)[0] == 200:
-                    break
-            except OSError:
-                pass
-            assert time.monotonic() < deadline, "installed server did not answer /api/health"
-            time.sleep(0.1)
-
+        wait_healthy(server, url, timeout=30, step=0.1, output=tmp_path / "server.out")
         status, health = http("GET", url + "/api/health")
         assert status == 200 and health["status"] == "ok" and health["port"] == port
         status, info = http("GET", url + "/api/server/status")
@@ -179,9 +168,4 @@ def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
         fill = git("credential", "fill", env=bare_env, cwd=workspace / "project", input=request)
         assert fill.returncode == 0 and f"password={NEW_TOKEN}\n" in fill.stdout, fill.stderr
     finally:
-        server.terminate()
-        try:
-            server.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait(timeout=10)
+        stop_proc(server, timeout=10)

@@ -20,7 +20,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, LiveServer
+from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy
 
 END = object()
 
@@ -71,10 +71,14 @@ class Reader:
                 # An item holds whole events: several when a cycle found a burst.
                 self.item_sizes.append(len(item))
                 for event in split_events(item):
-                    self.events.put(event)
+                    self.on_event(event)
         except BaseException as e:
             self.error = e
         self.events.put(END)
+
+    def on_event(self, event):
+        """Called on the reader's thread for each event, in order."""
+        self.events.put(event)
 
     def take(self, n, timeout=5):
         got = []
@@ -386,16 +390,6 @@ def test_errors_end_the_stream_after_earlier_events(app, host, polls):
 # ---- names replaced on the module ---------------------------------------------
 
 
-class OsProxy:
-    """The module's os, with os.path.getsize replaced."""
-
-    def __init__(self, getsize):
-        self.path = types.SimpleNamespace(join=os.path.join, exists=os.path.exists, getsize=getsize)
-
-    def __getattr__(self, name):
-        return getattr(os, name)
-
-
 @pytest.mark.parametrize("fails", ["never", "at the start", "in a cycle"])
 def test_failing_size_query_ends_the_body(app, host, polls, monkeypatch, fails):
     append_file(host, b"history\n")
@@ -559,15 +553,9 @@ def test_large_append_arrives_over_several_cycles_without_loss(app, host, polls)
     cycles = []
 
     class CycleReader(Reader):
-        def _run(self):
-            try:
-                for item in self.body:
-                    for event in split_events(item):
-                        cycles.append(len(polls))
-                        self.events.put(event)
-            except BaseException as e:
-                self.error = e
-            self.events.put(END)
+        def on_event(self, event):
+            cycles.append(len(polls))
+            super().on_event(event)
 
     resp, body, on_close = open_stream(app)
     reader = CycleReader(body)

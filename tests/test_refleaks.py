@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+from conftest import OsProxy, Recorder
+
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs the debug interpreter (tools/variant.sh debug)")
 
@@ -84,8 +86,7 @@ def replace_names(opsdeck, monkeypatch):
     monkeypatch.setattr(opsdeck, "open", lambda *a, **k: builtins.open(*a, **k), raising=False)
     monkeypatch.setattr(opsdeck, "json", types.SimpleNamespace(dumps=lambda o: json.dumps(o)))
     monkeypatch.setattr(opsdeck, "datetime", Clock)
-    path = types.SimpleNamespace(join=os.path.join, exists=os.path.exists, getsize=lambda p: os.path.getsize(p))
-    monkeypatch.setattr(opsdeck, "os", types.SimpleNamespace(path=path, getpid=os.getpid))
+    monkeypatch.setattr(opsdeck, "os", OsProxy(lambda p: os.path.getsize(p)))
 
 
 def test_log_retrieval_python_path(client, host, monkeypatch):
@@ -188,20 +189,19 @@ def test_guard_and_refused_updates(client, host, method, url, body, environ):
 def test_restart_in_progress(client, host, monkeypatch, capsys):
     import types
     import routes.opsdeck as opsdeck
-    threads = []
-    monkeypatch.setattr(opsdeck, "threading", types.SimpleNamespace(
-        Thread=lambda **kw: threads.append(kw) or types.SimpleNamespace(start=lambda: None)))
+    recorder = Recorder()
+    monkeypatch.setattr(opsdeck, "threading", recorder)
     monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(
         Popen=lambda *a, **kw: types.SimpleNamespace(poll=lambda: 0), STDOUT=-2))
     assert client.post("/api/server/restart").status_code == 200
     assert_no_leak(lambda: client.post("/api/server/restart").close())
     monkeypatch.setattr(opsdeck, "time", types.SimpleNamespace(sleep=lambda s: None))
     monkeypatch.setattr(opsdeck, "log_write", lambda text: None)  # the host's buffer would grow
-    threads[0]["target"]()  # the successor "exited": restarts are accepted again
+    recorder.threads[0].kwargs["target"]()  # the successor "exited": restarts are accepted again
 
     def restart_and_give_back():
         client.post("/api/server/restart").close()
-        threads.pop()["target"]()
+        recorder.threads.pop().kwargs["target"]()
     assert_no_leak(restart_and_give_back, calls=CALLS // 4)
 
 

@@ -3,8 +3,6 @@ that must leave the server running."""
 
 import json
 import os
-import re
-import signal
 import subprocess
 import sys
 import time
@@ -13,30 +11,7 @@ import types
 import pytest
 
 import routes.opsdeck as opsdeck
-from conftest import LiveServer, http
-
-
-def wait_for(predicate, timeout=15, step=0.05):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(step)
-
-
-def process_gone(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().split(") ", 1)[1].startswith("Z")
-    except FileNotFoundError:
-        return True
-
-
-def environ_of(pid):
-    with open(f"/proc/{pid}/environ", "rb") as f:
-        return dict(item.decode().split("=", 1) for item in f.read().split(b"\0") if b"=" in item)
+from conftest import LiveServer, Recorder, environ_of, http, listening_pids, stop_process, wait_for
 
 
 def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
@@ -60,12 +35,7 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
         assert marker_text == json.dumps(marker) and marker["time"].endswith("+00:00")
 
         # The successor writes into server.log, among others its own listen line.
-        def successor_pid():
-            with open(server.log_path, encoding="utf-8", errors="ignore") as f:
-                found = re.findall(r"listening on .*\(pid (\d+)\)", f.read())
-            return int(found[-1]) if found else None
-
-        successor = wait_for(successor_pid)
+        successor = wait_for(lambda: listening_pids(server.log_path))[-1]
         assert successor != old_pid
         wait_for(lambda: http("GET", server.url + "/api/health", timeout=1)[0] == 200)
         assert os.getsid(successor) == successor  # its own session
@@ -76,9 +46,7 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
         assert env["ZETADESK_TEST_INHERITED"] == "kept"
         assert env["ZETADESK_CONFIG_DIR"] == server.config_dir
     finally:
-        if successor and not process_gone(successor):
-            os.kill(successor, signal.SIGTERM)
-            wait_for(lambda: process_gone(successor), timeout=10)
+        stop_process(successor)
         server.stop()
 
 
@@ -98,19 +66,6 @@ def test_failed_start_answers_500_and_keeps_serving(tmp_path):
         assert answer["lines"][-1].endswith(" [SERVER] Restart requested, spawning new process...")
     finally:
         server.stop()
-
-
-class Recorder:
-    """Stands in for threading: records the exit thread instead of running it."""
-
-    def __init__(self):
-        self.threads = []
-
-    def Thread(self, **kwargs):
-        thread = types.SimpleNamespace(kwargs=kwargs, started=False)
-        thread.start = lambda: setattr(thread, "started", True)
-        self.threads.append(thread)
-        return thread
 
 
 @pytest.fixture
