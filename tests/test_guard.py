@@ -7,7 +7,6 @@ import json
 import os
 import stat
 import subprocess
-import sys
 import threading
 import time
 import types

@@ -20,7 +20,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy
+from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy, wait_for
 
 END = object()
 
@@ -99,17 +99,10 @@ class Reader:
         return got
 
 
-def wait_for(predicate, timeout=5):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.002)
-
-
 def started(polls, cycles=1):
     """Waits until the stream has run `cycles` polling cycles."""
     n = len(polls) + cycles
-    wait_for(lambda: len(polls) >= n)
+    wait_for(lambda: len(polls) >= n, timeout=5, step=0.002)
 
 
 def split_events(item):
