@@ -4,7 +4,9 @@ Serves the IDE's Flask application with the native server-management routes
 on ZETADESK_HOST:ZETADESK_PORT, workspace ZETADESK_WORKSPACE.
 """
 
+import hmac
 import os
+import re
 import sys
 import time
 
@@ -12,8 +14,8 @@ if __name__ == "__main__":
     # Run as a script (also by a restart): import siblings from this directory.
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from flask import Flask, request
-from werkzeug.serving import make_server
+from flask import Flask, redirect, request
+from werkzeug.serving import WSGIRequestHandler, make_server
 
 import utils
 from routes.opsdeck import bp
@@ -27,6 +29,27 @@ PAGE_HEADERS = {
     "Referrer-Policy": "no-referrer",
 }
 
+# The cookie the route group's guard accepts in place of a Bearer header.
+TOKEN_COOKIE = "zetadesk_token"
+
+
+def _token_matches(given):
+    token = getattr(utils, "ACCESS_TOKEN", None)
+    return bool(token) and hmac.compare_digest(given.encode("utf-8", "surrogateescape"), token.encode())
+
+
+def page_url(port, with_token=False):
+    """The page's address for a browser on this machine."""
+    host = utils.HOST
+    if host in ("", "0.0.0.0"):
+        host = "127.0.0.1"
+    elif host == "::":
+        host = "[::1]"
+    elif ":" in host:
+        host = f"[{host}]"
+    url = f"http://{host}:{port}/"
+    return f"{url}?token={utils.ACCESS_TOKEN}" if with_token else url
+
 
 def create_app():
     app = Flask(__name__, static_folder=STATIC_DIR, static_url_path="/static")
@@ -36,7 +59,17 @@ def create_app():
 
     @app.get("/")
     def index():
-        return app.send_static_file("index.html")
+        # /?token=...: the printed address.  The token moves into a cookie the
+        # page cannot read and a foreign site cannot send, and leaves the
+        # address bar (and the history) at once.
+        given = request.args.get("token")
+        if given is None:
+            return app.send_static_file("index.html")
+        response = redirect("/", code=303)
+        response.headers["Cache-Control"] = "no-store"
+        if _token_matches(given):
+            response.set_cookie(TOKEN_COOKIE, utils.ACCESS_TOKEN, httponly=True, samesite="Strict", path="/")
+        return response
 
     # The page has no icon; an empty answer keeps the browser from asking
     # again, and a data: URL would break the page's content policy.
@@ -53,12 +86,22 @@ def create_app():
     return app
 
 
+class _RequestHandler(WSGIRequestHandler):
+    """Werkzeug's handler, with the token of a /?token= request line left out
+    of the request log."""
+
+    _TOKEN_VALUE = re.compile(r"(token=)[^&\s\"']*")
+
+    def log(self, type, message, *args):
+        super().log(type, "%s", self._TOKEN_VALUE.sub(r"\1…", message % args if args else message))
+
+
 def _bind(app, host, port, wait_seconds):
     """Bind the port; a restart's predecessor may hold it for up to half a second."""
     deadline = time.monotonic() + wait_seconds
     while True:
         try:
-            return make_server(host, port, app, threaded=True)
+            return make_server(host, port, app, threaded=True, request_handler=_RequestHandler)
         except (OSError, SystemExit):
             # Werkzeug reports a port in use with sys.exit(1), not OSError.
             if time.monotonic() >= deadline:
@@ -69,9 +112,12 @@ def _bind(app, host, port, wait_seconds):
 def main():
     app = create_app()
     os.makedirs(utils.WORKSPACE, exist_ok=True)
-    server = _bind(app, utils.HOST or "0.0.0.0", utils.PORT, wait_seconds=10)
-    utils.log_write(f"[SERVER] ZetaDesk listening on http://{utils.HOST or '0.0.0.0'}:{server.port} "
-                    f"(pid {os.getpid()})")
+    server = _bind(app, utils.HOST or "127.0.0.1", utils.PORT, wait_seconds=10)
+    line = "[SERVER] ZetaDesk listening on {} (pid %d)" % os.getpid()
+    # The address with the token goes to a terminal only, never into a log
+    # (the buffer, server.log after a restart, a redirected output).
+    shown = line.format(page_url(server.port, with_token=True)) if sys.stdout.isatty() else None
+    utils.log_write(line.format(page_url(server.port)), console=shown)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

@@ -165,6 +165,13 @@ void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names) {
     for (PyObject *n : names) set_global(n, values[i++]);
 }
 
+Ref import_optional(PyObject *module_name, PyObject *name) {
+    Ref mod = import_module(module_name);
+    PyObject *value = nullptr;
+    if (PyObject_GetOptionalAttr(mod.get(), name, &value) < 0) fail();
+    return Ref::adopt(value);
+}
+
 Ref function(PyMethodDef *def) { return function(def, adopted); }
 
 Ref function(PyMethodDef *def, PyObject *self) {

@@ -198,6 +198,9 @@ std::array<Ref, sizeof...(N)> import_from(PyObject *module_name, N... names);
 void import_names(PyObject *module_name, PyObject *const *names, std::size_t n, Ref *out);
 // The same as a module-level statement: binds each name in the namespace.
 void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names);
+// `getattr(module, name, None)` after `import module`, for a name a host
+// may or may not offer: an empty Ref when the module lacks it.
+Ref import_optional(PyObject *module_name, PyObject *name);
 
 // A function object for `def`: module-level (self = the module) or nested
 // (self = the closure object it works on).

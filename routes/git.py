@@ -1,6 +1,7 @@
 """Git routes of the host application (stand-in): the authentication refresh."""
 
 import os
+import re
 import shutil
 import subprocess
 import sysconfig
@@ -34,6 +35,23 @@ def _helper_path():
 
 HELPER_PATH = _helper_path()
 
+# Characters that mean nothing to the shell.
+_PLAIN_PATH = re.compile(r"/[A-Za-z0-9_./+@%:,=-]*")
+
+
+def _helper_value(path):
+    """The credential.helper value under which git runs exactly `path`.
+
+    git runs an absolute-path value through the shell with the action
+    appended (sh -c "VALUE get"), and a value starting with "!" as a shell
+    command.  A path of plain characters goes in as it is; any other is
+    single-quoted after "!" (a quote inside as '\\''), so that no space,
+    quote, ";", "$" or backslash of the path reaches the shell as syntax.
+    """
+    if _PLAIN_PATH.fullmatch(path):
+        return path
+    return "!'" + path.replace("'", "'\\''") + "'"
+
 
 def _project_repositories(workspace):
     """The workspace itself and its direct subdirectories that are git repositories."""
@@ -58,13 +76,14 @@ def _refresh_all_project_git_auth(token):
     written into a repository.  Returns how many repositories were changed.
     """
     workspace = load_config().get("workspace", WORKSPACE)
+    value = _helper_value(HELPER_PATH)
     changed = 0
     for repo in _project_repositories(workspace):
-        current = _git_config(repo, "--get-all", "credential.helper").stdout.split("\n")
-        if [line for line in current if line] == [HELPER_PATH]:
+        current = _git_config(repo, "--null", "--get-all", "credential.helper").stdout.split("\0")
+        if [entry for entry in current if entry] == [value]:
             continue
         _git_config(repo, "--unset-all", "credential.helper")
-        result = _git_config(repo, "--add", "credential.helper", HELPER_PATH)
+        result = _git_config(repo, "--add", "credential.helper", value)
         if result.returncode != 0:
             raise RuntimeError(f"git config failed in {repo}: {result.stderr.strip()}")
         changed += 1

@@ -87,12 +87,26 @@ def home(tmp_path):
     return tmp_path / "home"
 
 
+def authenticated_client_class():
+    """Flask's test client class, sending the host's access token as the page and scripts do."""
+    from flask.testing import FlaskClient
+
+    class AuthenticatedClient(FlaskClient):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            import utils
+            self.environ_base["HTTP_AUTHORIZATION"] = f"Bearer {utils.ACCESS_TOKEN}"
+
+    return AuthenticatedClient
+
+
 @pytest.fixture
 def app(host):
     import zetadesk_server
 
     app = zetadesk_server.create_app()
     app.testing = True
+    app.test_client_class = authenticated_client_class()
     return app
 
 
@@ -115,11 +129,29 @@ def free_port():
         return s.getsockname()[1]
 
 
-def http(method, url, body=None, timeout=10):
-    """(status, parsed JSON body) of one request; error statuses are returned too."""
+# Access token of each server a test started, by its origin ("http://127.0.0.1:PORT").
+_tokens = {}
+
+
+def remember_token(url, config_dir):
+    """Reads the access token the server at `url` made in `config_dir`; http() sends it from then on."""
+    with open(os.path.join(config_dir, "access_token"), encoding="ascii") as f:
+        _tokens[url.rstrip("/")] = token = f.read().strip()
+    return token
+
+
+def http(method, url, body=None, timeout=10, headers=None, auth=True):
+    """(status, parsed JSON body) of one request; error statuses are returned too.
+
+    With `auth`, the request carries the access token of the server at that
+    origin, when a test started it (remember_token)."""
     data = None if body is None else json.dumps(body).encode()
-    req = urllib.request.Request(url, data=data, method=method,
-                                 headers={"Content-Type": "application/json"} if data else {})
+    all_headers = {"Content-Type": "application/json"} if data else {}
+    origin = "/".join(url.split("/", 3)[:3])
+    if auth and origin in _tokens:
+        all_headers["Authorization"] = f"Bearer {_tokens[origin]}"
+    all_headers.update(headers or {})
+    req = urllib.request.Request(url, data=data, method=method, headers=all_headers)
     try:
         with urllib.request.urlopen(req, timeout=timeout) as resp:
             return resp.status, json.loads(resp.read() or b"null")
@@ -179,7 +211,13 @@ class LiveServer:
 
     def wait_ready(self, timeout=20):
         wait_healthy(self.proc, self.url, timeout)
+        self.token = remember_token(self.url, self.config_dir)
         return self
+
+    @property
+    def auth(self):
+        """The header that authenticates a request to this server."""
+        return {"Authorization": f"Bearer {self.token}"}
 
     def stop(self):
         stop_proc(self.proc)

@@ -111,10 +111,9 @@ def test_workspace_directory(client, host, tmp_path, refreshes):
     client.post("/api/config", json={"other": True})
     assert deep.is_dir()
 
-    # An empty workspace is stored and creates nothing.
-    assert client.post("/api/config", json={"workspace": ""}).data == OK_UNCHANGED
-    assert stored(host)["workspace"] == ""
-    assert not (tmp_path / "workspace").exists()
+    # A body without "workspace" keeps the stored one.
+    assert client.post("/api/config", json={"github_token": ""}).status_code == 200
+    assert stored(host)["workspace"] == str(deep)
 
 
 BAD_TOKEN = "ghp_leak_me_0123"
@@ -130,8 +129,13 @@ BAD_TOKEN = "ghp_leak_me_0123"
     ({"allowed_hosts": ["ide.example", 7]}, "allowed_hosts must be a list of strings"),
     ({"allowed_hosts": None}, "allowed_hosts must be a list of strings"),
     ({"allowed_hosts": {"ide.example": True}}, "allowed_hosts must be a list of strings"),
+    # A workspace that is not a non-empty string would break every restart.
+    *[({"workspace": value, "github_token": "new"}, "workspace must be a non-empty string")
+      for value in (False, 0, [], {}, None, "", 0.0, True, 1, ["/tmp"], {"path": "/tmp"})],
 ], ids=["workspace-is-file", "workspace-below-file", "token-lf", "token-cr", "token-nul",
-        "hosts-string", "hosts-mixed", "hosts-null", "hosts-object"])
+        "hosts-string", "hosts-mixed", "hosts-null", "hosts-object",
+        *(f"workspace-{name}" for name in ("false", "0", "list", "object", "null", "empty", "0.0", "true", "1",
+                                           "path-list", "path-object"))])
 def test_refused_update_changes_nothing(client, host, tmp_path, refreshes, capsys, body, error):
     afile = tmp_path / "plain.txt"
     afile.write_text("x")

@@ -99,7 +99,8 @@ def compare(args=("get",), stdin=b"", config=None, mode="pipe", home="plain"):
             save(pathlib.Path(home_dir), config)
         env = {"PATH": "/usr/bin:/bin", **{k: os.environ[k] for k in PASSED_ON if k in os.environ}}
         if home != "unset":
-            env["HOME"] = {"plain": home_dir, "slashes": "/" + home_dir + "//", "relative": "home"}[home]
+            env["HOME"] = {"plain": home_dir, "slashes": "/" + home_dir + "//", "relative": "home",
+                           "dot": ".", "empty": ""}[home]
         log = os.path.join(tmp, "ld")
         program = run([PROGRAM, *args], stdin, mode, ld_debug(env, log), tmp)
         module = run([sys.executable, "-P", "-s", "-S", "-X", "utf8", "-c", RUNNER, helper.__file__, PROGRAM, *args],
@@ -124,6 +125,10 @@ TOKEN_CONFIG = json.dumps({"github_token": TOKEN, "workspace": "/w"}).encode()
     (("get",), b"protocol=https\nhost=example.org\n\n", b"not read", "pipe", "unset"),
     (("store",), REQUEST, TOKEN_CONFIG, "open", "plain"),
     (("Get",), b"", TOKEN_CONFIG, "open", "plain"),
+    # HOME empty or relative: no configuration, one line on stderr.
+    (("get",), REQUEST, TOKEN_CONFIG, "pipe", "relative"),
+    (("get",), REQUEST, TOKEN_CONFIG, "file", "dot"),
+    ((), REQUEST, TOKEN_CONFIG, "pipe", "empty"),
 ])
 def test_fast_path_answers_the_common_cases(args, stdin, config, mode, home):
     assert compare(args, stdin, config, mode, home)
@@ -147,7 +152,6 @@ def test_fast_path_answers_the_common_cases(args, stdin, config, mode, home):
     (REQUEST, b'{"github_token": "x", "n": ' + b"1" * 5000 + b"}", "plain"),
     (REQUEST, b"[" * 100 + b"]" * 100, "plain"),
     (REQUEST, "dir", "plain"),
-    (REQUEST, TOKEN_CONFIG, "relative"),
     (REQUEST, TOKEN_CONFIG, "unset"),
 ])
 def test_hand_over_when_unsure(stdin, config, home):

@@ -167,8 +167,9 @@ def test_origin_default_ports_and_ipv6(client, host_header, origin, served):
     assert resp.status_code == (200 if served else 403)
 
 
-def raw_request(server, method, path, headers, body=None):
+def raw_request(server, method, path, headers, body=None, auth=True):
     conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    headers = {**server.auth, **headers} if auth else headers
     try:
         conn.putrequest(method, path, skip_host="Host" in headers, skip_accept_encoding=True)
         for name, value in headers.items():

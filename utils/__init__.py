@@ -11,8 +11,11 @@ import functools
 import json
 import os
 import platform
+import re
+import secrets
 import shutil
 import socket
+import stat
 import struct
 import sys
 import tempfile
@@ -34,7 +37,58 @@ CONFIG_FILE = os.path.join(CONFIG_DIR, "config.json")
 WORKSPACE = os.path.abspath(os.path.expanduser(
     os.environ.get("ZETADESK_WORKSPACE") or os.path.join("~", "zetadesk-workspace")))
 PORT = int(os.environ.get("ZETADESK_PORT") or 8765)
-HOST = os.environ.get("ZETADESK_HOST", "127.0.0.1")
+# Empty counts as unset: listening on every interface must be asked for by name.
+HOST = os.environ.get("ZETADESK_HOST") or "127.0.0.1"
+
+ACCESS_TOKEN_FILE = os.path.join(CONFIG_DIR, "access_token")
+# What a token may hold: it travels in a URL, a header and a cookie unquoted.
+_TOKEN_SHAPE = re.compile(r"[A-Za-z0-9._~-]{16,512}")
+
+
+def _read_access_token():
+    """The token in ACCESS_TOKEN_FILE; None when there is no such file."""
+    try:
+        fd = os.open(ACCESS_TOKEN_FILE, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0))
+    except FileNotFoundError:
+        return None
+    with os.fdopen(fd, "r", encoding="ascii", errors="replace") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode) or (hasattr(os, "getuid") and st.st_uid != os.getuid()):
+            raise RuntimeError(f"{ACCESS_TOKEN_FILE} is not a regular file of this user")
+        if st.st_mode & 0o077:
+            os.fchmod(fd, 0o600)
+        token = f.read(1024).strip()
+    if not _TOKEN_SHAPE.fullmatch(token):
+        # Never quoted: the message may reach a log.
+        raise RuntimeError(f"{ACCESS_TOKEN_FILE} does not hold an access token; remove it to get a new one")
+    return token
+
+
+def _access_token():
+    """The API's access token, made at the first start and kept across restarts.
+
+    Written to a private temporary file first and linked into place, so a
+    reader never sees half a token and two servers starting at once agree on
+    the one that was linked first."""
+    token = _read_access_token()
+    if token is not None:
+        return token
+    fd, tmp = tempfile.mkstemp(prefix=".access_token-", dir=CONFIG_DIR)  # mode 0600
+    try:
+        with os.fdopen(fd, "w", encoding="ascii") as f:
+            f.write(secrets.token_urlsafe(32) + "\n")  # 256 bits
+            f.flush()
+            os.fsync(f.fileno())
+        try:
+            os.link(tmp, ACCESS_TOKEN_FILE)
+        except FileExistsError:
+            pass  # another start was first: its token counts
+    finally:
+        os.unlink(tmp)
+    return _read_access_token()
+
+
+ACCESS_TOKEN = _access_token()
 
 IS_WINDOWS = sys.platform == "win32"
 IS_MACOS = sys.platform == "darwin"
@@ -57,12 +111,15 @@ _log_buffer = deque(maxlen=LOG_BUFFER_SIZE)
 _log_lock = threading.Lock()
 
 
-def log_write(text):
-    """Record one server log line in the buffer and on standard output."""
+def log_write(text, console=None):
+    """Record one server log line in the buffer and on standard output.
+
+    `console`, when given, is printed instead of `text`: what a terminal may
+    show but the buffer must not keep."""
     entry = {"time": datetime.now().strftime("%H:%M:%S"), "text": str(text)}
     with _log_lock:
         _log_buffer.append(entry)
-    print(text, flush=True)
+    print(text if console is None else console, flush=True)
 
 
 def handle_error(view):

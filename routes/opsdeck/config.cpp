@@ -25,7 +25,16 @@ void check_update(const Ref &data, const Ref &new_token) {
             if (at >= 0) raise(PyExc_ValueError, "github_token must not contain a line break (CR, LF) or NUL");
         }
     }
-    int has = PySequence_Contains(data.get(), "allowed_hosts"_id);
+    // Every restart hands the workspace to the successor as its environment
+    // and working tree: anything but a path string would stop it at start.
+    int has = PySequence_Contains(data.get(), "workspace"_id);
+    if (has < 0) fail();
+    if (has) {
+        Ref workspace = Ref::steal(PyObject_GetItem(data.get(), "workspace"_id));
+        if (!PyUnicode_Check(workspace.get()) || PyUnicode_GET_LENGTH(workspace.get()) == 0)
+            raise(PyExc_ValueError, "workspace must be a non-empty string");
+    }
+    has = PySequence_Contains(data.get(), "allowed_hosts"_id);
     if (has < 0) fail();
     if (!has) return;
     Ref names = Ref::steal(PyObject_GetItem(data.get(), "allowed_hosts"_id));

@@ -11,6 +11,11 @@
 // that change state, the browser's own Sec-Fetch-Site (or, from older
 // browsers, Origin against Host) decides; tools such as curl and git send
 // neither header and pass.
+//
+// Access token: any local process (another user, any app on a phone) can
+// reach 127.0.0.1.  When the host offers utils.ACCESS_TOKEN, every rule but
+// /api/health asks for it, as "Authorization: Bearer <token>" or as the
+// cookie the page receives; what was wrong is never said.
 #include "opsdeck.h"
 
 #include <string>
@@ -217,6 +222,66 @@ bool cross_origin(PyObject *environ, const Authority &host) {
     return from.host != host.host || port(from.port) != port(host.port);
 }
 
+// Compares in a time that depends on the secret's length only, so an answer
+// says nothing of how much of a guess was right.
+bool same_secret(std::string_view given, std::string_view secret) {
+    std::size_t diff = given.size() ^ secret.size();
+    for (std::size_t i = 0; i < secret.size(); ++i) {
+        const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        diff |= g ^ static_cast<unsigned char>(secret[i]);
+    }
+    return diff == 0;
+}
+
+constexpr std::string_view token_cookie = "zetadesk_token";
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// "Bearer <token>" (the scheme in any case), or any zetadesk_token cookie.
+bool presents(PyObject *environ, std::string_view secret) {
+    if (Ref header = environ_entry(environ, "HTTP_AUTHORIZATION"_id)) {
+        std::string_view value = trimmed(utf8(header.get()));
+        if (value.size() > 7 && lowered(value.substr(0, 7)) == "bearer " &&
+            same_secret(trimmed(value.substr(7)), secret))
+            return true;
+    }
+    Ref cookies = environ_entry(environ, "HTTP_COOKIE"_id);
+    if (!cookies) return false;
+    bool found = false;
+    std::string_view rest = utf8(cookies.get());
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(';');
+        std::string_view pair = trimmed(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        const std::size_t eq = pair.find('=');
+        if (eq != std::string_view::npos && trimmed(pair.substr(0, eq)) == token_cookie)
+            found |= same_secret(trimmed(pair.substr(eq + 1)), secret);
+    }
+    return found;
+}
+
+// The liveness check holds no secret and stays open.
+bool open_rule() {
+    Ref endpoint = attr(global("request"_id), "endpoint"_id);
+    if (!PyUnicode_Check(endpoint.get())) return false;
+    std::string_view name = utf8(endpoint.get());
+    const std::size_t dot = name.rfind('.');
+    return (dot == std::string_view::npos ? name : name.substr(dot + 1)) == "health_check";
+}
+
+// Whether the request may go on.  A host without ACCESS_TOKEN keeps the
+// API as it was; one whose token is not a non-empty string lets nothing in.
+bool authorized(PyObject *environ) {
+    Ref token = import_optional("utils"_id, "ACCESS_TOKEN"_id);
+    if (!token || open_rule()) return true;
+    if (!PyUnicode_Check(token.get()) || PyUnicode_GET_LENGTH(token.get()) == 0) return false;
+    return presents(environ, utf8(token.get()));
+}
+
 Site guard_site{"_check_request", __LINE__};
 
 PyObject *check_request(PyObject *, PyObject *) {
@@ -235,6 +300,11 @@ PyObject *check_request(PyObject *, PyObject *) {
                 return error_response(text.get(), 403);
             }
         }
+        if (!authorized(environ.get())) {
+            // Bearer: the scheme a script uses; nothing of what was sent is echoed.
+            Ref headers = dict({{"WWW-Authenticate"_id, "Bearer"_id}});
+            return error_response("authentication required"_id, 401, headers.get());
+        }
         Ref method = environ_entry(environ.get(), "REQUEST_METHOD"_id);
         if (method && changes_state(utf8(method.get())) && cross_origin(environ.get(), host))
             return error_response("cross-origin request refused"_id, 403);
@@ -244,7 +314,8 @@ PyObject *check_request(PyObject *, PyObject *) {
 
 PyMethodDef guard_def = {
     "_check_request", check_request, METH_NOARGS,
-    "_check_request()\n\nRefuse foreign host names and cross-site state changes before any view runs."};
+    "_check_request()\n\nRefuse foreign host names, requests without the access token and cross-site "
+    "state changes before any view runs."};
 
 }  // namespace
 

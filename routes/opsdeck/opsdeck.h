@@ -52,11 +52,12 @@ inline mf::Ref utc_now_isoformat() {
     return mf::call_method(mf::call(now, utc), "isoformat"_id);
 }
 
-// (jsonify({"ok": False, "error": text}), status): an answer that refuses.
-inline mf::Ref error_response(PyObject *text, int status) {
+// (jsonify({"ok": False, "error": text}), status[, headers]): an answer that refuses.
+inline mf::Ref error_response(PyObject *text, int status, PyObject *headers = nullptr) {
     mf::Ref body = jsonify(mf::dict({{"ok"_id, Py_False}, {"error"_id, text}}));
     mf::Ref code = mf::integer(status);
-    return mf::Ref::steal(PyTuple_Pack(2, body.get(), code.get()));
+    return mf::Ref::steal(headers ? PyTuple_Pack(3, body.get(), code.get(), headers)
+                                  : PyTuple_Pack(2, body.get(), code.get()));
 }
 
 // os.getpid(), through the module's `os`.

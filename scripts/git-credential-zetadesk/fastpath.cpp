@@ -9,6 +9,7 @@
 #if defined(__linux__)
 
 #include "fastpath_parse.h"
+#include "no_home.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -115,26 +116,40 @@ void consume_stdin(const Peek &p) {
     }
 }
 
+enum class Home { unsure, relative, absolute };
+
 // os.path.expanduser("~/.zetadesk/config.json") when HOME is set once, to
 // an absolute path (with two HOME entries we do not guess which one
 // os.environ keeps).  The bytes go to open() unchanged, as Python's
-// surrogateescape round trip gives them.
-bool config_path(char *out, std::size_t cap) {
+// surrogateescape round trip gives them.  relative: HOME is set once but
+// empty or relative, which the module takes as no configuration.
+Home config_path(char *out, std::size_t cap) {
     const char *home = nullptr;
     for (char **e = environ; *e; ++e) {
         if (std::strncmp(*e, "HOME=", 5) != 0) continue;
-        if (home) return false;
+        if (home) return Home::unsure;
         home = *e + 5;
     }
-    if (!home || home[0] != '/') return false;
+    if (!home) return Home::unsure;  // the password database: the module's business
+    if (home[0] != '/') return Home::relative;
     std::string_view h(home);
     while (!h.empty() && h.back() == '/') h.remove_suffix(1);  // userhome.rstrip('/')
     constexpr std::string_view rest = "/.zetadesk/config.json";
-    if (h.size() + rest.size() >= cap) return false;
+    if (h.size() + rest.size() >= cap) return Home::unsure;
     std::memcpy(out, h.data(), h.size());
     std::memcpy(out + h.size(), rest.data(), rest.size());
     out[h.size() + rest.size()] = '\0';
-    return true;
+    return Home::absolute;
+}
+
+// print(no_home_message, file=sys.stderr).  A failed write is ignored, as
+// the module's guard ignores a failed print.
+void say_no_home() {
+    char line[sizeof no_home_message];
+    std::memcpy(line, no_home_message, sizeof line - 1);
+    line[sizeof line - 1] = '\n';
+    ssize_t r;
+    while (retry(r = write(2, line, sizeof line))) {}
 }
 
 enum class Config { unsure, none, token };
@@ -142,7 +157,11 @@ enum class Config { unsure, none, token };
 // _read_token(): the token goes to answer_buf + offset.
 Config read_config(std::size_t offset, std::size_t *size) {
     char path[4096];
-    if (!config_path(path, sizeof path)) return Config::unsure;
+    switch (config_path(path, sizeof path)) {
+    case Home::unsure: return Config::unsure;
+    case Home::relative: say_no_home(); return Config::none;
+    case Home::absolute: break;
+    }
     // O_NONBLOCK: a FIFO in its place must not hang us (the module would
     // hang, and so will the interpreter we hand over to).
     int fd;

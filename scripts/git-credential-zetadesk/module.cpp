@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "host_rule.h"
+#include "no_home.h"
 
 namespace {
 
@@ -53,9 +54,21 @@ bool breaks_protocol(PyObject *text) {
     return false;
 }
 
+// print(text, file=sys.stderr), unless stderr is gone: print() would then
+// write to stdout, into git's protocol.
+void warn(const char *text) {
+    Ref stderr_ = attr(global("sys"_id), "stderr"_id);
+    if (stderr_.get() == Py_None) return;
+    call_kw(global("print"_id), {str(text).get()}, {{"file"_id, stderr_.get()}});
+}
+
 Site read_token_site{"_read_token", __LINE__};
 PyObject *read_token(PyObject *, PyObject *) {
     return boundary(read_token_site, [] {
+        if (global("CONFIG_PATH"_id).get() == Py_None) {
+            catch_ordinary([] { warn(no_home_message); });
+            return Ref::borrow(""_id);
+        }
         Ref token;
         Ref caught = catch_ordinary([&] {
             Ref cfg;
@@ -108,9 +121,7 @@ PyObject *cmd_get(PyObject *, PyObject *) {
         Ref print = global("print"_id);
         if (breaks_protocol(formatted.get())) {
             // Say why git gets nothing, without a word of the token.
-            call_kw(print, {str("git-credential-zetadesk: the saved github_token holds a line break or NUL "
-                                "and was not used").get()},
-                    {{"file"_id, attr(global("sys"_id), "stderr"_id).get()}});
+            warn("git-credential-zetadesk: the saved github_token holds a line break or NUL and was not used");
             return;
         }
         Ref password = Ref::steal(PyUnicode_Concat(str("password=").get(), formatted.get()));
@@ -141,10 +152,24 @@ PyMethodDef functions[] = {
     {"cmd_erase", cmd_erase, METH_NOARGS, "cmd_erase()"},
 };
 
+// ~/.zetadesk/config.json, or None when the home directory is not an
+// absolute path: git runs helpers inside the repository, so a relative HOME
+// (or an empty one) would name a file the repository supplies.
+Ref config_path() {
+    Ref os = global("os"_id);
+    Ref path = attr(os, "path"_id);
+    // Where expanduser takes HOME as it stands.
+    if (equal(attr(os, "name"_id).get(), "posix"_id)) {
+        Ref home = call_method(attr(os, "environ"_id), "get"_id, "HOME"_id);
+        if (home.get() != Py_None && !truthy(call_method(path, "isabs"_id, home))) return none();
+    }
+    Ref expanded = call_method(path, "expanduser"_id, str("~/.zetadesk/config.json"));
+    return truthy(call_method(path, "isabs"_id, expanded)) ? expanded : none();
+}
+
 void body() {
     for (PyObject *name : {"sys"_id, "os"_id, "json"_id}) bind_import(name);
-    Ref path = attr(global("os"_id), "path"_id);
-    set_global("CONFIG_PATH"_id, call_method(path, "expanduser"_id, str("~/.zetadesk/config.json")));
+    set_global("CONFIG_PATH"_id, config_path());
     for (PyMethodDef &def : functions) set_global(intern(def.ml_name), function(&def));
 
     if (!equal(global("__name__"_id).get(), "__main__"_id)) return;
