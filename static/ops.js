@@ -11,6 +11,18 @@ let currentPid = null;
 let storedWorkspace = "";  // the document's own "workspace" entry ("" when absent)
 let stream = null;
 let streamRetry = null;
+let locked = false;  // the server asked for its access token
+
+// The page holds no token itself: the cookie set by /?token=... goes with
+// every same-origin request, and without it the page says how to get in.
+function showLocked() {
+  locked = true;
+  $("locked").hidden = false;
+  setConnection(false, "access token needed");
+  if (stream) stream.close();
+  stream = null;
+  clearTimeout(streamRetry);
+}
 
 async function api(method, path, body) {
   const init = { method, headers: {} };
@@ -19,6 +31,7 @@ async function api(method, path, body) {
     init.body = JSON.stringify(body);
   }
   const resp = await fetch(path, init);
+  if (resp.status === 401) showLocked();
   const data = await resp.json().catch(() => null);
   if (!resp.ok) {
     throw new Error((data && data.error) || `${method} ${path}: HTTP ${resp.status}`);
@@ -70,7 +83,7 @@ async function refreshStatus() {
     setConnection(true, "online");
     return st;
   } catch (err) {
-    setConnection(false, "offline");
+    if (!locked) setConnection(false, "offline");
     return null;
   }
 }
@@ -105,6 +118,7 @@ async function loadLogTail() {
 function openStream() {
   if (stream) stream.close();
   clearTimeout(streamRetry);
+  if (locked) return;
   stream = new EventSource("/api/server/logs/stream");
   stream.onmessage = (event) => {
     try {

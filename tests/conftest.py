@@ -12,6 +12,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import types
 import urllib.request
@@ -192,27 +193,60 @@ def stop_proc(proc, timeout=5):
 
 
 class LiveServer:
-    """zetadesk_server.py running as its own process on 127.0.0.1."""
+    """zetadesk_server.py running as its own process on 127.0.0.1.
 
-    def __init__(self, base_dir, port=None, extra_env=None):
+    With `tty`, its output is a terminal (copied into stdout.log), as when a
+    user starts it by hand: the start-up line then shows the page address
+    with the access token."""
+
+    def __init__(self, base_dir, port=None, extra_env=None, tty=False):
         self.port = port or free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.config_dir = os.path.join(base_dir, "config")
         self.workspace = os.path.join(base_dir, "workspace")
         os.makedirs(self.config_dir, exist_ok=True)
         self.log_path = os.path.join(self.config_dir, "server.log")
-        self.env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port),
-                        ZETADESK_CONFIG_DIR=self.config_dir, ZETADESK_WORKSPACE=self.workspace,
-                        PYTHONUNBUFFERED="1", **(extra_env or {}))
-        self.output = open(os.path.join(base_dir, "stdout.log"), "ab")
+        self.stdout_path = os.path.join(base_dir, "stdout.log")
+        env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port),
+                   ZETADESK_CONFIG_DIR=self.config_dir, ZETADESK_WORKSPACE=self.workspace,
+                   PYTHONUNBUFFERED="1")
+        env.update(extra_env or {})
+        # None in extra_env: the variable is not set at all.
+        self.env = {k: v for k, v in env.items() if v is not None}
+        self.output = open(self.stdout_path, "ab")
+        self.copier = None
+        out = self.output
+        if tty:
+            master, out = os.openpty()
+            self.copier = threading.Thread(target=self._copy, args=(master,), daemon=True)
         self.proc = subprocess.Popen([PYTHON, os.path.join(ROOT, "zetadesk_server.py")],
-                                     cwd=ROOT, env=self.env, stdout=self.output,
-                                     stderr=subprocess.STDOUT)
+                                     cwd=ROOT, env=self.env, stdout=out, stderr=subprocess.STDOUT)
+        if tty:
+            os.close(out)
+            self.copier.start()
+
+    def _copy(self, master):
+        try:
+            while chunk := os.read(master, 65536):
+                self.output.write(chunk)
+                self.output.flush()
+        except OSError:
+            pass  # EIO: the terminal's last writer is gone
+        finally:
+            os.close(master)
 
     def wait_ready(self, timeout=20):
         wait_healthy(self.proc, self.url, timeout)
         self.token = remember_token(self.url, self.config_dir)
         return self
+
+    def printed_url(self, timeout=10):
+        """The page address of the start-up line (a tty server's, with its token)."""
+        def find():
+            with open(self.stdout_path, encoding="utf-8", errors="replace") as f:
+                found = re.search(r"listening on (\S+) \(pid", f.read())
+            return found and found.group(1)
+        return wait_for(find, timeout=timeout)
 
     @property
     def auth(self):
@@ -221,6 +255,8 @@ class LiveServer:
 
     def stop(self):
         stop_proc(self.proc)
+        if self.copier:
+            self.copier.join(timeout=5)
         self.output.close()
 
 

@@ -9,7 +9,8 @@ import threading
 
 import pytest
 
-from conftest import http
+from conftest import PYTHON, LiveServer, http
+from credential_common import PROGRAM, TOKEN, save
 
 
 def test_config_round_trip_and_atomic_save(host):
@@ -101,6 +102,73 @@ def test_refresh_points_each_repository_at_the_helper(host, tmp_path, monkeypatc
             == [git_routes.HELPER_PATH]
     # Already pointed: nothing changes the second time.
     assert git_routes._refresh_all_project_git_auth("tok") == 0
+
+
+# Environments whose paths hold what the shell would read as syntax.
+VENV_NAMES = ["with space", "it's", 'say "hi"', "v;touch PWNED;x", "v$(touch PWNED)x", "$HOME", "back\\slash",
+              "tick`touch PWNED`", "all ' \" ; $ \\ & | < > * ? ~ # !x"]
+
+
+def test_helper_paths_reach_git_exactly(host, tmp_path, monkeypatch):
+    import routes.git as git_routes
+    workspace, home = tmp_path / "workspace", tmp_path / "home"
+    (home / ".zetadesk").mkdir(parents=True)
+    save(home)
+    repo = workspace / "project"
+    repo.mkdir(parents=True)
+    _git("init", "-q", cwd=repo)
+    host.save_config({"workspace": str(workspace)})
+    env = {"HOME": str(home), "PATH": "/usr/bin:/bin", "GIT_CONFIG_NOSYSTEM": "1", "GIT_TERMINAL_PROMPT": "0",
+           **{k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC") if k in os.environ}}
+    for name in VENV_NAMES:
+        venv = tmp_path / "venvs" / name
+        subprocess.run([PYTHON, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)],
+                       check=True, capture_output=True, timeout=60)
+        # The program finds its module through its own location, links included.
+        os.symlink(PROGRAM, venv / "bin" / "git-credential-zetadesk")
+        monkeypatch.setattr(git_routes, "HELPER_PATH", str(venv / "bin" / "git-credential-zetadesk"))
+        assert git_routes._refresh_all_project_git_auth("tok") == 1, name
+        fill = subprocess.run(["git", "credential", "fill"], cwd=repo, env=env, capture_output=True, text=True,
+                              input="protocol=https\nhost=github.com\n\n", timeout=30)
+        assert (fill.returncode, fill.stderr) == (0, ""), name
+        assert f"username=x-access-token\npassword={TOKEN}\n" in fill.stdout, name
+        assert not any(p.name == "PWNED" for p in tmp_path.rglob("PWNED")), name
+
+
+def test_plain_helper_paths_stay_as_they_are():
+    import routes.git as git_routes
+    for path in ("/usr/local/bin/git-credential-zetadesk", "/home/u/.venv-3.14/bin/git-credential-zetadesk",
+                 "/data/data/com.termux/files/usr/bin/git-credential-zetadesk", "/a/b@c,d=e+f%g:h"):
+        assert git_routes._helper_value(path) == path
+    assert git_routes._helper_value("relative/x") == "!'relative/x'"
+
+
+def _listening(port):
+    """Local addresses of the TCP sockets listening on `port` (IPv4 and IPv6)."""
+    found = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for row in f.readlines()[1:]:
+                local, state = row.split()[1], row.split()[3]
+                address, hex_port = local.split(":")
+                if state == "0A" and int(hex_port, 16) == port:
+                    raw = bytes.fromhex(address)
+                    if len(raw) == 4:
+                        found.add(socket.inet_ntop(socket.AF_INET, raw[::-1]))
+                    else:
+                        words = b"".join(raw[i:i + 4][::-1] for i in range(0, 16, 4))
+                        found.add(socket.inet_ntop(socket.AF_INET6, words))
+    return found
+
+
+@pytest.mark.parametrize("value", ["", None], ids=["empty", "unset"])
+def test_empty_or_unset_host_listens_on_loopback_only(tmp_path, value):
+    server = LiveServer(str(tmp_path), extra_env={"ZETADESK_HOST": value})
+    try:
+        server.wait_ready()
+        assert _listening(server.port) == {"127.0.0.1"}
+    finally:
+        server.stop()
 
 
 def test_server_process_serves_health_and_logs_its_start(live_server):
