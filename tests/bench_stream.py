@@ -128,9 +128,10 @@ def event_building(n, rounds):
         shutil.rmtree(work, ignore_errors=True)
 
 
-def open_stream_socket(port):
-    sock = socket.create_connection(("127.0.0.1", port), timeout=30)
-    sock.sendall(b"GET /api/server/logs/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+def open_stream_socket(server):
+    sock = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+    sock.sendall(b"GET /api/server/logs/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                 b"Authorization: Bearer " + server.token.encode() + b"\r\n\r\n")
     return sock
 
 
@@ -138,7 +139,7 @@ def live_delivery(n):
     base = tempfile.mkdtemp(prefix="zetadesk-bench-live-")
     server = LiveServer(base).wait_ready()
     try:
-        sock = open_stream_socket(server.port)
+        sock = open_stream_socket(server)
         real_sleep(1.0)  # the stream has taken its starting offset
         data = make_lines(n)
         start = time.perf_counter()
@@ -173,7 +174,7 @@ def idle_cost(streams, seconds):
         before = cpu_seconds(pid)
         real_sleep(seconds)
         baseline = cpu_seconds(pid) - before
-        socks = [open_stream_socket(server.port) for _ in range(streams)]
+        socks = [open_stream_socket(server) for _ in range(streams)]
         real_sleep(2.0)
         threads = len(os.listdir(f"/proc/{pid}/task"))
         before = cpu_seconds(pid)

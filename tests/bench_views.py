@@ -170,6 +170,8 @@ def main():
     app = zetadesk_server.create_app()
     app.register_blueprint(ref)
     client = app.test_client()
+    # Both sides send the access token; only the route group checks it.
+    client.environ_base["HTTP_AUTHORIZATION"] = f"Bearer {utils.ACCESS_TOKEN}"
     document = {"github_token": "ghp_bench", "workspace": WORKSPACE, "theme": "dark",
                 "editor": {"font_size": 14, "tabs": 4}}
     utils.save_config(document)

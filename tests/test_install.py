@@ -6,6 +6,7 @@ import glob
 import json
 import os
 import re
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -16,7 +17,7 @@ from http.client import HTTPConnection
 
 import pytest
 
-from conftest import PYTHON, ROOT, free_port, http, stop_proc, wait_healthy
+from conftest import PYTHON, ROOT, free_port, http, remember_token, stop_proc, wait_healthy
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("ZETADESK_SANITIZED") == "1",
@@ -74,7 +75,7 @@ def git(*args, env, cwd=None, input=None):
     return run(["git", *args], env=env, cwd=cwd, input=input, timeout=30)
 
 
-def stream_event(url, log_path, timeout=20):
+def stream_event(url, log_path, token, timeout=20):
     """The first live-stream event, while lines keep arriving in the server log."""
     host, port = url.removeprefix("http://").split(":")
     conn = HTTPConnection(host, int(port), timeout=timeout)
@@ -90,7 +91,7 @@ def stream_event(url, log_path, timeout=20):
     feeder = threading.Thread(target=feed, daemon=True)
     feeder.start()
     try:
-        conn.request("GET", "/api/server/logs/stream")
+        conn.request("GET", "/api/server/logs/stream", headers={"Authorization": f"Bearer {token}"})
         resp = conn.getresponse()
         assert resp.status == 200 and resp.getheader("Content-Type").startswith("text/event-stream")
         line = resp.readline().decode()
@@ -137,13 +138,17 @@ def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
                                   env=server_env, stdout=out, stderr=subprocess.STDOUT)
     try:
         wait_healthy(server, url, timeout=30, step=0.1, output=tmp_path / "server.out")
+        # The installed server made its access token in the user's configuration directory.
+        token = remember_token(url, home / ".zetadesk")
+        assert stat.S_IMODE(os.stat(home / ".zetadesk" / "access_token").st_mode) == 0o600
+        assert http("GET", url + "/api/config", auth=False)[0] == 401
         status, health = http("GET", url + "/api/health")
         assert status == 200 and health["status"] == "ok" and health["port"] == port
         status, info = http("GET", url + "/api/server/status")
         # The installed modules serve, not the checkout's.
         assert status == 200 and info["server_dir"] == site
         assert info["config_dir"] == str(home / ".zetadesk")
-        event = stream_event(url, home / ".zetadesk" / "server.log")
+        event = stream_event(url, home / ".zetadesk" / "server.log", token)
         assert event["type"] == "log" and re.fullmatch(r"install check \d+", event["text"])
         with urllib.request.urlopen(url + "/", timeout=10) as page:
             assert page.status == 200 and b"<html" in page.read().lower()

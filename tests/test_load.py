@@ -41,10 +41,11 @@ def proc_status(pid, field):
 class StreamClient(threading.Thread):
     """Reads server-sent events over a raw socket until told to hang up."""
 
-    def __init__(self, port):
+    def __init__(self, port, token):
         super().__init__(daemon=True)
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
         self.sock.sendall(b"GET /api/server/logs/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          b"Authorization: Bearer " + token.encode() + b"\r\n"
                           b"Accept: text/event-stream\r\n\r\n")
         self.texts = []
         self.errors = []
@@ -86,10 +87,10 @@ class StreamClient(threading.Thread):
         self.sock.close()
 
 
-def request(url, method, path, body):
+def request(server, method, path, body):
     data = None if body is None else json.dumps(body).encode()
-    req = urllib.request.Request(url + path, data=data, method=method,
-                                 headers={"Content-Type": "application/json"} if data else {})
+    headers = {"Content-Type": "application/json", **server.auth} if data else server.auth
+    req = urllib.request.Request(server.url + path, data=data, method=method, headers=headers)
     try:
         with urllib.request.urlopen(req, timeout=30) as resp:
             resp.read()
@@ -108,7 +109,7 @@ def test_load_with_faults(tmp_path):
         f.write("history that no stream may send\n")
     try:
         baseline_threads = proc_status(pid, "Threads")
-        streams = [StreamClient(server.port) for _ in range(STREAMS)]
+        streams = [StreamClient(server.port, server.token) for _ in range(STREAMS)]
         for s in streams:
             s.start()
         # A silent stream sends nothing, not even its headers: warm-up lines
@@ -159,11 +160,11 @@ def test_load_with_faults(tmp_path):
                 damaged_before = fault.is_set()
                 if path == "/api/config" and method == "POST":
                     with config_gate:
-                        status = request(server.url, method, path, body)
+                        status = request(server, method, path, body)
                         if status == 200:
                             accepted.update(body)
                 else:
-                    status = request(server.url, method, path, body)
+                    status = request(server, method, path, body)
                 if status != 200 and not (status == 500 and path in READS_CONFIG
                                           and (damaged_before or fault.is_set())):
                     errors.append((method, path, body, status))
@@ -185,7 +186,7 @@ def test_load_with_faults(tmp_path):
         # Warm-up: every configuration key exists from the start, and the
         # allocator's per-thread arenas and the interpreter's caches fill in
         # the first requests; growth is measured after them.
-        assert request(server.url, "POST", "/api/config",
+        assert request(server, "POST", "/api/config",
                        {f"k{n}_{j}": -1 for n in range(CLIENTS) for j in range(KEYS)}) == 200
         for w in start_clients(WARM_UP):
             w.join(120)

@@ -631,7 +631,8 @@ def test_live_stream_to_a_raw_socket(tmp_path):
             f.write(b"history line\n")
         idle_threads = settled_thread_count(server.proc.pid)
         sock = socket.create_connection(("127.0.0.1", server.port), timeout=10)
-        sock.sendall(b"GET /api/server/logs/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        sock.sendall(b"GET /api/server/logs/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     b"Authorization: Bearer " + server.token.encode() + b"\r\n\r\n")
         time.sleep(0.7)  # the stream has taken its starting offset
         appended = time.monotonic()
         with open(server.log_path, "ab") as f:

@@ -49,9 +49,18 @@ def browser(tmp_path):
 
 @pytest.fixture
 def server(tmp_path):
-    server = LiveServer(str(tmp_path)).wait_ready()
+    # Started on a terminal, as by hand: the start-up line shows the page's address.
+    server = LiveServer(str(tmp_path), tty=True).wait_ready()
     yield server
     server.stop()
+
+
+def sign_in(driver, server):
+    """Opens the address the server printed; the token leaves the address bar."""
+    url = server.printed_url()
+    assert url == f"{server.url}/?token={server.token}"
+    driver.get(url)
+    wait_for(driver, lambda: driver.current_url == server.url + "/")
 
 
 def wait_for(driver, condition, timeout=10):
@@ -85,7 +94,7 @@ def console_errors(driver):
 def test_page_shows_status_log_and_saves_configuration(browser, server):
     with open(server.log_path, "w", encoding="utf-8") as f:
         f.write("earlier line\n")
-    browser.get(server.url + "/")
+    sign_in(browser, server)
     _, status = http("GET", server.url + "/api/server/status")
     wait_for(browser, lambda: text(browser, "st-pid") == str(status["pid"]))
     assert text(browser, "st-version") == "2.0.0"
@@ -114,6 +123,10 @@ def test_page_shows_status_log_and_saves_configuration(browser, server):
     wait_for(browser, lambda: text(browser, "cfg-token-saved").endswith("cdef)"))
     assert token not in browser.find_element(By.TAG_NAME, "body").text
     assert token not in browser.page_source
+    assert server.token not in browser.page_source
+    assert browser.find_element(By.ID, "locked").is_displayed() is False
+    # The page's script cannot read the cookie (HttpOnly).
+    assert server.token not in browser.execute_script("return document.cookie")
 
     os.makedirs(ARTIFACTS, exist_ok=True)
     browser.save_screenshot(os.path.join(ARTIFACTS, "ops-page.png"))
@@ -121,7 +134,7 @@ def test_page_shows_status_log_and_saves_configuration(browser, server):
 
 
 def test_restart_brings_the_page_back_on_a_new_process(browser, server):
-    browser.get(server.url + "/")
+    sign_in(browser, server)
     _, status = http("GET", server.url + "/api/server/status")
     old_pid = status["pid"]
     wait_for(browser, lambda: text(browser, "st-pid") == str(old_pid))
@@ -133,11 +146,30 @@ def test_restart_brings_the_page_back_on_a_new_process(browser, server):
         successor = int(text(browser, "st-pid"))
         assert successor != old_pid
         assert server.proc.wait(timeout=10) == 0
-        # The page's stream follows the successor.
+        # The page's stream follows the successor, which keeps the token.
         wait_until_streaming(browser, server.log_path)
+        assert not browser.find_element(By.ID, "locked").is_displayed()
     finally:
         if successor:
             os.kill(successor, signal.SIGTERM)
+
+
+def test_without_the_token_the_page_says_how_to_get_in(browser, server):
+    browser.get(server.url + "/")
+    wait_for(browser, lambda: browser.find_element(By.ID, "locked").is_displayed())
+    assert "?token=" in text(browser, "locked") and "access_token" in text(browser, "locked")
+    wait_for(browser, lambda: text(browser, "conn") == "access token needed")
+    assert text(browser, "st-pid") == "–"
+    assert browser.execute_async_script(FETCH, "/api/config", {})[1] == 401
+    # A wrong token sets nothing and leaves the address too.
+    browser.get(server.url + "/?token=wrong-0123456789abcdef")
+    wait_for(browser, lambda: browser.current_url == server.url + "/")
+    wait_for(browser, lambda: browser.find_element(By.ID, "locked").is_displayed())
+    # The printed address lets the same browser in.
+    sign_in(browser, server)
+    _, status = http("GET", server.url + "/api/server/status")
+    wait_for(browser, lambda: text(browser, "st-pid") == str(status["pid"]))
+    assert not browser.find_element(By.ID, "locked").is_displayed()
 
 
 # ---- pages of other origins ---------------------------------------------------
@@ -166,7 +198,7 @@ def save_token(server):
 def test_rebound_name_cannot_read_the_configuration(rebinding_browser, server):
     save_token(server)
     # The same browser on the server's own address reads it: the refusal below is the guard's.
-    rebinding_browser.get(server.url + "/")
+    sign_in(rebinding_browser, server)
     assert rebinding_browser.execute_async_script(FETCH, "/api/config", {})[1:] == [
         200, json.dumps({"github_token": TOKEN}, separators=(",", ":")) + "\n"]
 
@@ -211,8 +243,14 @@ def test_other_origin_cannot_restart_the_server(browser, server):
     other = OtherSite(f"""<!doctype html><title>other site</title>
 <form id="f" method="POST" action="{restart}"><input name="x" value="1"></form>""")
     _, status = http("GET", server.url + "/api/server/status")
+    save_token(server)
+    sign_in(browser, server)  # the browser holds the cookie: the other page still gets nothing
     try:
         browser.get(other.url)
+        # Reading needs the server's consent (CORS), which it never gives.
+        for init in ({}, {"credentials": "include"}):
+            kind, _, body = browser.execute_async_script(FETCH, server.url + "/api/config", init)
+            assert kind == "error" and TOKEN not in body
         # A no-cors POST goes out without a preflight; its answer is opaque to the page.
         assert browser.execute_async_script(FETCH, restart, {"mode": "no-cors", "method": "POST"})[0] == "opaque"
         browser.execute_script("document.getElementById('f').submit()")

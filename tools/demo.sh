@@ -4,5 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/build.sh --target opsdeck git-credential-zetadesk
-echo "ZetaDesk stand-in: http://${ZETADESK_HOST:-127.0.0.1}:${ZETADESK_PORT:-8765}/ (Ctrl-C stops it)"
+# On a terminal, the server's start-up line shows the page's address with
+# the access token (http://127.0.0.1:8765/?token=...); open that one.
+echo "ZetaDesk stand-in: open the address of the start-up line below (Ctrl-C stops it)"
 exec python3.14 zetadesk_server.py
