@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import traceback
 
@@ -14,7 +15,7 @@ import pytest
 
 import scripts.git_credential_zetadesk as helper
 from conftest import ROOT, run_python
-from credential_common import ANSWER, PROGRAM, REQUEST, TOKEN, save, spawn
+from credential_common import ANSWER, PROGRAM, REQUEST, TOKEN, ld_debug, libpython_loaded, save, spawn
 
 
 def run(home, *args, stdin=REQUEST, program=PROGRAM, env=None, cwd=None):
@@ -252,3 +253,46 @@ def test_token_with_line_break_or_nul_is_never_printed(home, token):
     # A non-text token prints as its repr, where a break is an escape: that one is fine.
     save(home, json.dumps({"github_token": [token]}))
     assert run(home, "get").stdout == b"username=x-access-token\npassword=" + repr([token]).encode() + b"\n\n"
+
+
+NO_HOME = b"git-credential-zetadesk: HOME is not an absolute path; no configuration read\n"
+
+
+@pytest.mark.parametrize("home_value", ["", ".", "repo-home", "./x", "x/../.."])
+def test_relative_or_empty_home_reads_no_configuration(tmp_path, home_value):
+    # The repository git runs the helper in supplies <HOME>/.zetadesk/config.json.
+    repo = tmp_path / "repo"
+    planted = repo / home_value / ".zetadesk"
+    planted.mkdir(parents=True, exist_ok=True)
+    save(planted.parent)
+    (tmp_path / ".zetadesk").mkdir(exist_ok=True)
+    save(tmp_path)  # and HOME="" must not mean "/" either: nothing there is read
+    env = {"HOME": home_value, "PATH": "/usr/bin:/bin"}
+    for argv in ([PROGRAM, "get"], [PROGRAM]):  # the fast path answers these
+        result = subprocess.run(argv, input=REQUEST, capture_output=True, env=env, cwd=repo, timeout=30)
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", NO_HOME), argv
+    # A socket as stdin is the module's business: the program hands over.
+    ours, theirs = socket.socketpair()
+    with ours, theirs:
+        ours.sendall(REQUEST)
+        ours.shutdown(socket.SHUT_WR)
+        log = str(tmp_path / "ld")
+        result = subprocess.run([PROGRAM, "get"], stdin=theirs, capture_output=True, env=ld_debug(env, log),
+                                cwd=repo, timeout=30)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", NO_HOME)
+    assert libpython_loaded(log)
+    # Other hosts: the configuration is not looked for, so nothing is said.
+    result = subprocess.run([PROGRAM, "get"], input=b"host=example.org\n\n", capture_output=True,
+                            env={"HOME": home_value}, cwd=repo, timeout=30)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+
+
+def test_module_takes_a_relative_home_as_no_configuration():
+    code = ("import scripts.git_credential_zetadesk as m, io, sys\n"
+            "sys.stderr = io.StringIO()\n"
+            "print(repr(m.CONFIG_PATH), repr(m._read_token()), repr(sys.stderr.getvalue()))\n"
+            "sys.stderr = None\n"  # gone: the line must not land on stdout instead
+            "print(repr(m._read_token()))")
+    for home_value in ("", "rel", "./rel"):
+        result = run_python(code, env={"HOME": home_value})
+        assert result.stdout == f"None '' {NO_HOME.decode()!r}\n''\n", (home_value, result.stderr)
