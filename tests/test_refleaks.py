@@ -176,12 +176,19 @@ GUARDED = [
     ("POST", "/api/config", {"a": 1}, {"HTTP_SEC_FETCH_SITE": "cross-site"}),
     ("POST", "/api/config", {"github_token": "a\nb"}, {}),
     ("POST", "/api/config", {"allowed_hosts": ["x", 1]}, {}),
+    ("POST", "/api/config", {"workspace": []}, {}),
+    # The access token: refused, and accepted by cookie.
+    ("GET", "/api/config", None, {"HTTP_AUTHORIZATION": "Bearer wrong"}),
+    ("GET", "/api/platform/info", None, {"HTTP_AUTHORIZATION": "", "HTTP_COOKIE": "a=1; zetadesk_token=x"}),
+    ("GET", "/api/platform/info", None, {"HTTP_AUTHORIZATION": "", "HTTP_COOKIE": "zetadesk_token=TOKEN"}),
+    ("GET", "/api/health", None, {"HTTP_AUTHORIZATION": ""}),
 ]
 
 
 @pytest.mark.parametrize("method,url,body,environ", GUARDED)
 def test_guard_and_refused_updates(client, host, method, url, body, environ):
     host.save_config({"allowed_hosts": ["ide.example"]})
+    environ = {k: v.replace("TOKEN", host.ACCESS_TOKEN) for k, v in environ.items()}
     assert_no_leak(lambda: client.open(url, method=method, json=body, environ_overrides=environ).close(),
                    calls=CALLS // 2)
 
@@ -218,5 +225,7 @@ def test_credential_helper_refusals(tmp_path, monkeypatch):
                 sys.stdout = sys.stderr = io.StringIO()
                 helper.cmd_get()
             assert_no_leak(action)
+        monkeypatch.setattr(helper, "CONFIG_PATH", None)  # HOME relative or empty
+        assert_no_leak(action)
     finally:
         sys.stdin, sys.stdout, sys.stderr = saved
