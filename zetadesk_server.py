@@ -60,8 +60,8 @@ def create_app():
     @app.get("/")
     def index():
         # /?token=...: the printed address.  The token moves into a cookie the
-        # page cannot read and a foreign site cannot send, and leaves the
-        # address bar (and the history) at once.
+        # page's script cannot read and a foreign site cannot send, and leaves
+        # the address bar at once.  A wrong token sets nothing.
         given = request.args.get("token")
         if given is None:
             return app.send_static_file("index.html")
