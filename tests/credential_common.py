@@ -103,11 +103,13 @@ def hidden_libpython(argv, empty, libraries=None):
     return [sys.executable, "-I", "-c", _HIDE, str(empty), str(len(libraries)), *map(str, libraries), *argv]
 
 
-def can_hide_libpython():
-    """Whether this process may make mount namespaces (root, as in the
-    development environment)."""
-    probe = subprocess.run([sys.executable, "-c", "import os; os.unshare(os.CLONE_NEWNS)"],
-                           capture_output=True, timeout=30)
+def can_hide_libpython(scratch):
+    """Whether this process may bind-mount in a mount namespace of its own
+    (root, as in the development environment); tried in `scratch`."""
+    a, b = os.path.join(scratch, "probe-a"), os.path.join(scratch, "probe-b")
+    for path in (a, b):
+        open(path, "w").close()
+    probe = subprocess.run(hidden_libpython(["/bin/true"], a, [b]), capture_output=True, timeout=30)
     return probe.returncode == 0
 
 

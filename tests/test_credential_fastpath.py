@@ -181,11 +181,11 @@ def installs(tmp_path_factory):
     base interpreter lives elsewhere (a copy of this installation's
     interpreter and libpython beside a link to its standard library).  With
     "empty", an empty file to hide libraries with."""
-    if not can_hide_libpython():
+    tmp = tmp_path_factory.mktemp("installs")
+    if not can_hide_libpython(tmp):
         pytest.skip("hiding libpython needs a mount namespace of our own (root)")
     if not os.path.exists(LIBPYTHON):
         pytest.skip("this interpreter has no libpython to hide")
-    tmp = tmp_path_factory.mktemp("installs")
     (tmp / "empty").touch()
     base = tmp / "base elsewhere"
     name = f"python{sysconfig.get_config_var('VERSION')}{sys.abiflags}"
