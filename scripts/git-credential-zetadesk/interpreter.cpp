@@ -21,6 +21,7 @@
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#include <initializer_list>
 #include <windows.h>
 #else
 #include <limits.h>
