@@ -4,7 +4,7 @@
 DEV := tools/devenv.sh run
 DEVTEST := tools/devenv.sh run --tests
 
-.PHONY: build test hardening demo wheels wheel-dev wheel-compiled clean
+.PHONY: build test hardening demo wheels wheel-dev wheel-compiled sdist clean
 
 build:
 	$(DEV) tools/build.sh
@@ -34,6 +34,11 @@ wheel-dev:
 
 wheel-compiled:
 	$(DEV) tools/wheels.sh compiled
+
+# Source package dist/zetadesk-<version>.tar.gz: pip builds the native core
+# from it with CMake where no wheel fits (Termux, macOS).
+sdist:
+	$(DEV) tools/sdist.sh
 
 clean:
 	rm -rf build build-* bin dist

@@ -10,8 +10,10 @@ import contextlib
 import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 
@@ -19,7 +21,8 @@ import pytest
 from hypothesis import event, given, settings, strategies as st
 
 import scripts.git_credential_zetadesk as helper
-from credential_common import ANSWER, PROGRAM, REQUEST, TOKEN, ld_debug, libpython_loaded, save, spawn
+from credential_common import (ANSWER, LIBPYTHON, PROGRAM, REQUEST, TOKEN, can_hide_libpython, hidden_libpython,
+                               install_program, ld_debug, libpython_files, libpython_loaded, save, spawn)
 
 # The module as the program runs it: __main__, utf-8 strict stdio, errors
 # reported by sys.excepthook without this runner's own frame, stdout flushed
@@ -87,9 +90,10 @@ def run(argv, stdin, mode, env, cwd):
             os.close(write_end)
 
 
-def compare(args=("get",), stdin=b"", config=None, mode="pipe", home="plain"):
+def compare(args=("get",), stdin=b"", config=None, mode="pipe", home="plain", program=PROGRAM, wrap=None):
     """Runs program and module on the same input; returns True when the
-    program answered on its own.  config: bytes, None (no file) or "dir"."""
+    program answered without loading libpython.  config: bytes, None (no
+    file) or "dir"; wrap: turns the program's command line into the one run."""
     with tempfile.TemporaryDirectory() as tmp:
         home_dir = os.path.join(tmp, "home")
         os.makedirs(os.path.join(home_dir, ".zetadesk"))
@@ -102,10 +106,11 @@ def compare(args=("get",), stdin=b"", config=None, mode="pipe", home="plain"):
             env["HOME"] = {"plain": home_dir, "slashes": "/" + home_dir + "//", "relative": "home",
                            "dot": ".", "empty": ""}[home]
         log = os.path.join(tmp, "ld")
-        program = run([PROGRAM, *args], stdin, mode, ld_debug(env, log), tmp)
-        module = run([sys.executable, "-P", "-s", "-S", "-X", "utf8", "-c", RUNNER, helper.__file__, PROGRAM, *args],
+        argv = [program, *args]
+        ran = run(wrap(argv) if wrap else argv, stdin, mode, ld_debug(env, log), tmp)
+        module = run([sys.executable, "-P", "-s", "-S", "-X", "utf8", "-c", RUNNER, helper.__file__, *argv],
                      stdin, mode, {**env, "PYTHONIOENCODING": "utf-8:strict"}, tmp)
-        assert program == module
+        assert ran == module
         return not libpython_loaded(log)
 
 
@@ -134,7 +139,8 @@ def test_fast_path_answers_the_common_cases(args, stdin, config, mode, home):
     assert compare(args, stdin, config, mode, home)
 
 
-@pytest.mark.parametrize("stdin,config,home", [
+# Requests the fast path leaves to the module.
+HANDED_OVER = [
     (b"protocol=http\nhost=github.com\n\n", TOKEN_CONFIG, "plain"),
     (b"protocol=https\r\nhost=github.com\r\n\r\n", TOKEN_CONFIG, "plain"),
     (b"host= github.com\n\n", TOKEN_CONFIG, "plain"),
@@ -153,7 +159,10 @@ def test_fast_path_answers_the_common_cases(args, stdin, config, mode, home):
     (REQUEST, b"[" * 100 + b"]" * 100, "plain"),
     (REQUEST, "dir", "plain"),
     (REQUEST, TOKEN_CONFIG, "unset"),
-])
+]
+
+
+@pytest.mark.parametrize("stdin,config,home", HANDED_OVER)
 def test_hand_over_when_unsure(stdin, config, home):
     assert not compare(("get",), stdin, config, "pipe", home)
 
@@ -167,6 +176,67 @@ def test_answer_to_anything_but_a_pipe_is_left_to_the_interpreter(home, tmp_path
         out.seek(0)
         assert (proc.returncode, out.read(), proc.stderr) == (0, ANSWER, b"")
     assert libpython_loaded(log)
+
+
+@pytest.fixture(scope="module")
+def installs(tmp_path_factory):
+    """Where the program runs from, each as (program, libpython its hand-over
+    loads): its tree; a virtual environment of this interpreter; one whose
+    base interpreter lives elsewhere (a copy of this installation's
+    interpreter and libpython beside a link to its standard library).  With
+    "empty", an empty file to hide libraries with."""
+    tmp = tmp_path_factory.mktemp("installs")
+    if not can_hide_libpython(tmp):
+        pytest.skip("hiding libpython needs a mount namespace of our own (root)")
+    if not os.path.exists(LIBPYTHON):
+        pytest.skip("this interpreter has no libpython to hide")
+    (tmp / "empty").touch()
+    base = tmp / "base elsewhere"
+    name = f"python{sysconfig.get_config_var('VERSION')}{sys.abiflags}"
+    rel = {p: os.path.relpath(p, sys.base_prefix) for p in (sysconfig.get_path("stdlib"), LIBPYTHON)}
+    for path in [base / "bin" / name, *(base / r for r in rel.values())]:
+        path.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copy(os.path.realpath(sys.executable), base / "bin" / name)
+    os.symlink(sysconfig.get_path("stdlib"), base / rel[sysconfig.get_path("stdlib")])
+    shutil.copy(os.path.realpath(LIBPYTHON), base / rel[LIBPYTHON])
+    return {"tree": (PROGRAM, LIBPYTHON), "venv": (install_program(tmp / "venv", sys.executable), LIBPYTHON),
+            "venv of a base elsewhere": (install_program(tmp / "venv 2", str(base / "bin" / name)),
+                                         str(base / rel[LIBPYTHON])),
+            "empty": tmp / "empty"}
+
+
+WHERE = ["tree", "venv", "venv of a base elsewhere"]
+
+
+@pytest.mark.parametrize("where", WHERE)
+def test_hand_over_loads_the_libpython_of_its_installation(installs, where, home, tmp_path):
+    program, library = installs[where]
+    save(home, TOKEN_CONFIG)
+    # This installation's libpython hidden: a venv of another base must not need it.
+    hide = (lambda argv: hidden_libpython(argv, installs["empty"])) if library != LIBPYTHON else None
+    for stdin, config, how in HANDED_OVER[:3]:
+        assert not compare(("get",), stdin, config, "pipe", how, program=program, wrap=hide)
+    log = str(tmp_path / "ld")
+    argv = [program, "get"]
+    proc = subprocess.run(hide(argv) if hide else argv, input=b"host= github.com\n\n", capture_output=True,
+                          env=ld_debug({"HOME": str(home), "PATH": "/usr/bin:/bin"}, log), cwd=tmp_path, timeout=60)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, ANSWER, b"")
+    assert libpython_files(log) == {library}
+
+
+@pytest.mark.parametrize("where", WHERE)
+def test_hand_over_without_libpython_runs_the_interpreter(installs, where):
+    """libpython hidden (Debian's python3.14 alone, a build without
+    --enable-shared): the installation's interpreter runs the module, and
+    every handed-over request still gets exactly the module's answer."""
+    program, library = installs[where]
+    libraries = sorted({os.path.realpath(LIBPYTHON), library})
+
+    def hide(argv):
+        return hidden_libpython(argv, installs["empty"], libraries)
+    for stdin, config, how in HANDED_OVER:
+        assert compare(("get",), stdin, config, "pipe", how, program=program, wrap=hide)
+    assert compare(("get",), REQUEST, TOKEN_CONFIG, "file", program=program, wrap=hide)  # the fast path's own
 
 
 # Requests and configuration files, generated as bytes from pieces that

@@ -5,10 +5,13 @@ import importlib
 import io
 import json
 import os
+import pathlib
 import re
 import shutil
 import socket
 import subprocess
+import sys
+import sysconfig
 import traceback
 
 import pytest
@@ -128,6 +131,41 @@ def test_runs_from_anywhere_and_ignores_the_callers_python(home, tmp_path):
     result = run(home, "get", program=str(tmp_path / "bin" / "git-credential-zetadesk"))
     assert (result.returncode, result.stdout) == (1, b"")
     assert b"helper module" in result.stderr and b"No such file" in result.stderr
+
+
+# How installers name the interpreter in the console scripts they put beside
+# the program: pip's two-line form is for a path with blanks or too long.
+SHEBANGS = {
+    "plain": "#!{python}\n", "with an option": "#!  {python} -E\n",
+    "pip's long form": "#!/bin/sh\n'''exec' \"{python}\" \"$0\" \"$@\"\n' '''\n",
+    "relative": "#!python3.14\n", "none": None,
+}
+
+
+@pytest.mark.parametrize("shebang", SHEBANGS)
+def test_installed_where_no_interpreter_lies(home, tmp_path, shebang):
+    """pip's --user scheme and Debian's /usr/local put the program where no
+    interpreter lies; the installer's console scripts beside it name the
+    environment's interpreter, which then answers a handed-over request."""
+    save(home)
+    # A blank in the interpreter's path only where the form allows one.
+    prefix = tmp_path / "user base"
+    python_dir = tmp_path / ("python dir" if "long" in shebang else "python")
+    site = pathlib.Path(sysconfig.get_path("platlib", "posix_user", vars={"userbase": str(prefix)})) / "scripts"
+    for d in (prefix / "bin", site, python_dir):
+        d.mkdir(parents=True)
+    shutil.copy(PROGRAM, prefix / "bin")
+    shutil.copy(helper.__file__, site)
+    os.symlink(os.path.realpath(sys.executable), python_dir / "python3.14")
+    if SHEBANGS[shebang]:
+        text = SHEBANGS[shebang].format(python=python_dir / "python3.14") + "import sys\n"
+        (prefix / "bin" / "zetadesk-server").write_text(text)
+    result = run(home, "get", stdin=b"host= github.com\n\n", program=str(prefix / "bin" / "git-credential-zetadesk"))
+    if shebang in ("relative", "none"):  # never looked for on PATH or in the current folder
+        assert (result.returncode, result.stdout) == (1, b"")
+        assert result.stderr.endswith(f"no python3.14 found for this installation in {prefix}/bin/\n".encode())
+    else:
+        assert (result.returncode, result.stdout, result.stderr) == (0, ANSWER, b"")
 
 
 def git(home, *args, stdin, helper=PROGRAM, path="/usr/bin:/bin"):

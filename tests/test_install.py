@@ -1,15 +1,19 @@
-"""Both wheels of this tree, installed for real: each into a fresh virtual
-environment, its `zetadesk-server` started from another folder, and git
-using the installed credential helper program."""
+"""Every artefact of this tree, installed for real: both wheels and the
+source package (built by pip with GCC and with clang), each into a fresh
+virtual environment, its `zetadesk-server` started from another folder, and
+git using the installed credential helper program; and the development
+install (`pip install -e .`) of a clone with nothing built."""
 
 import glob
 import json
 import os
 import re
+import shutil
 import stat
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import threading
 import urllib.request
 import zipfile
@@ -103,15 +107,29 @@ def stream_event(url, log_path, token, timeout=20):
     return json.loads(line.removeprefix("data: "))
 
 
-@pytest.mark.parametrize("kind", ["dev", "compiled"])
-def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
+def pip_install(tmp_path, *args, env=None, timeout=120):
+    """A fresh virtual environment (Flask, setuptools and Cython from the
+    system), `pip install ARGS` into it; returns (python, bin, pip's output)."""
     venv = tmp_path / "venv"
     proc = run([PYTHON, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)])
     assert proc.returncode == 0, proc.stderr
     vpython, vbin = str(venv / "bin" / "python"), str(venv / "bin")
     proc = run([vpython, "-m", "pip", "install", "--no-index", "--no-deps", "--no-compile",
-                "--disable-pip-version-check", wheels[kind]])
-    assert proc.returncode == 0, proc.stdout + proc.stderr
+                "--disable-pip-version-check", *args], env=env, timeout=timeout)
+    assert proc.returncode == 0, proc.stdout[-5000:] + proc.stderr[-5000:]
+    return vpython, vbin, proc.stdout + proc.stderr
+
+
+@pytest.mark.parametrize("kind", ["dev", "compiled"])
+def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
+    vpython, vbin, _ = pip_install(tmp_path, wheels[kind])
+    serves_and_feeds_git(vpython, vbin, tmp_path)
+
+
+def serves_and_feeds_git(vpython, vbin, tmp_path):
+    """The installed server started from another folder: health, status, a
+    stream event, the page; git using the installed program, by name and by
+    the path the server writes into the workspace's repositories."""
     site = run([vpython, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"]).stdout.strip()
     installed_program = os.path.join(vbin, PROGRAM)
     assert os.access(installed_program, os.X_OK)
@@ -174,3 +192,92 @@ def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
         assert fill.returncode == 0 and f"password={NEW_TOKEN}\n" in fill.stdout, fill.stderr
     finally:
         stop_proc(server, timeout=10)
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
+    """The source package of `make sdist`."""
+    dist = tmp_path_factory.mktemp("sdist")
+    proc = subprocess.run(["tools/sdist.sh"], cwd=ROOT, capture_output=True, text=True, timeout=600,
+                          env=dict(os.environ, ZETADESK_DIST_DIR=str(dist)))
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    assert os.listdir(dist) == ["zetadesk-2.0.0.tar.gz"]
+    return dist / "zetadesk-2.0.0.tar.gz"
+
+
+def test_source_package_contents(sdist):
+    """Everything the native core and the application are built from, and
+    nothing built."""
+    with tarfile.open(sdist) as tar:
+        names = {n.removeprefix("zetadesk-2.0.0/") for n in tar.getnames() if not tar.getmember(n).isdir()}
+    sources = {os.path.relpath(os.path.join(d, f), ROOT)
+               for top in ("modframe", "routes", "scripts", "static", "utils", "zetadesk_setup")
+               for d, _, files in os.walk(os.path.join(ROOT, top)) if "__pycache__" not in d
+               for f in files if f.endswith((".cpp", ".h", ".py", ".html", ".css", ".js"))}
+    assert sources >= {"routes/opsdeck/module.cpp", "scripts/git-credential-zetadesk/main.cpp",
+                       "modframe/modframe.h", "zetadesk_setup/module.cpp", "static/ops.js"}
+    egg_info = {f"zetadesk.egg-info/{n}" for n in ("PKG-INFO", "SOURCES.txt", "dependency_links.txt",
+                                                   "entry_points.txt", "requires.txt", "top_level.txt")}
+    top = {"CMakeLists.txt", "MANIFEST.in", "PKG-INFO", "README.md", "pyproject.toml", "setup.cfg", "setup.py",
+           "run_server.py", "zetadesk_server.py", "tools/sdist.in"}
+    assert names == sources | egg_info | top
+
+
+@pytest.mark.parametrize("compiler,identified", [("g++", "GNU"), ("clang++", "Clang")])
+def test_source_package_builds_and_serves(sdist, compiler, identified, tmp_path):
+    """pip builds the native core from the source package with the compiler
+    CXX names (Termux's is clang), and the installation works as a wheel's."""
+    if shutil.which(compiler) is None:
+        pytest.skip(f"no {compiler}")
+    env = dict(os.environ, CXX=compiler)
+    vpython, vbin, output = pip_install(tmp_path, "--no-build-isolation", "-v", str(sdist), env=env, timeout=900)
+    assert f"The CXX compiler identification is {identified}" in output
+    site = run([vpython, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"]).stdout.strip()
+    installed = {os.path.relpath(os.path.join(d, f), site) for d, _, files in os.walk(site) for f in files}
+    assert {f"routes/opsdeck{SO}", f"scripts/git_credential_zetadesk{SO}", "static/ops.js"} <= installed
+    assert not [f for f in installed if f.endswith((".cpp", ".h")) or f.startswith("zetadesk_setup")]
+    serves_and_feeds_git(vpython, vbin, tmp_path)
+
+
+def test_editable_install_of_a_fresh_clone(tmp_path):
+    """`pip install -e .` on a clone with nothing built: setup.py builds the
+    native core, and the server runs from the clone."""
+    if not os.path.isdir(os.path.join(ROOT, ".git")):
+        pytest.skip("not a git checkout")
+    # The checkout's tracked files as they are now: a fresh clone of this tree.
+    clone = tmp_path / "clone"
+    tracked = subprocess.run(["git", "-C", ROOT, "ls-files", "-z"], capture_output=True, check=True).stdout
+    for rel in tracked.decode().split("\0"):
+        if rel and os.path.isfile(os.path.join(ROOT, rel)):
+            (clone / rel).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(os.path.join(ROOT, rel), clone / rel)
+    assert not glob.glob(str(clone / "**" / "*.so"), recursive=True)
+    _, vbin, _ = pip_install(tmp_path, "--no-build-isolation", "-e", str(clone), timeout=900)
+    for rel in (f"zetadesk_setup{SO}", f"routes/opsdeck{SO}", f"scripts/git_credential_zetadesk{SO}",
+                f"bin/{PROGRAM}"):
+        assert (clone / rel).exists(), rel
+
+    home, elsewhere = tmp_path / "home", tmp_path / "elsewhere"
+    (home / ".zetadesk").mkdir(parents=True)
+    (home / ".zetadesk" / "config.json").write_text(json.dumps({"github_token": TOKEN}))
+    elsewhere.mkdir()
+    port = free_port()
+    url = f"http://127.0.0.1:{port}"
+    env = {"HOME": str(home), "PATH": "/usr/bin:/bin", "LANG": "C.UTF-8", "ZETADESK_HOST": "127.0.0.1",
+           "ZETADESK_PORT": str(port), "ZETADESK_WORKSPACE": str(tmp_path / "workspace"), "PYTHONUNBUFFERED": "1"}
+    with open(tmp_path / "server.out", "wb") as out:
+        server = subprocess.Popen([os.path.join(vbin, "zetadesk-server")], cwd=elsewhere, env=env, stdout=out,
+                                  stderr=subprocess.STDOUT)
+    try:
+        wait_healthy(server, url, timeout=30, step=0.1, output=tmp_path / "server.out")
+        remember_token(url, home / ".zetadesk")
+        status, info = http("GET", url + "/api/server/status")
+        assert status == 200 and info["server_dir"] == str(clone)
+    finally:
+        stop_proc(server, timeout=10)
+    # The clone's own program, handing a token that is not text over to the
+    # interpreter the clone was built with.
+    (home / ".zetadesk" / "config.json").write_text(json.dumps({"github_token": 4242}))
+    fill = git("-c", f"credential.helper={clone}/bin/{PROGRAM}", "credential", "fill", cwd=elsewhere,
+               env=dict(env, GIT_TERMINAL_PROMPT="0"), input="protocol=https\nhost=github.com\n\n")
+    assert fill.returncode == 0 and "password=4242\n" in fill.stdout, fill.stderr

@@ -2,45 +2,65 @@
 #define ZETADESK_LAZY_PYTHON_IMPL
 #include "lazy_python.h"
 
-#include <cstdio>
-
 #if defined(_WIN32)
-
-// Windows links python3XY.dll at build time; every name is the real one.
-namespace lazy_python {
-bool load(const char *) { return true; }
-}  // namespace lazy_python
-
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #else
-
 #include <dlfcn.h>
-
-#ifndef PYTHON_LIBRARY
-#error "PYTHON_LIBRARY must name libpython's soname"
-#endif
-#ifndef PYTHON_LIBDIR
-#error "PYTHON_LIBDIR must name the directory libpython was found in at build time"
 #endif
 
 namespace lazy_python {
 
 Api api;
 
-bool load(const char *argv0) {
-    // Global: extension modules (ours among them) resolve the C API from
-    // the process, not from a library they link.  The soname first, so the
-    // loader searches as it would for a linked library.
-    void *lib = dlopen(PYTHON_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-    if (!lib) lib = dlopen(PYTHON_LIBDIR "/" PYTHON_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-    if (!lib) {
-        std::fprintf(stderr, "%s: cannot load %s: %s\n", argv0, PYTHON_LIBRARY, dlerror());
-        return false;
-    }
-#define ZETADESK_LAZY_PYTHON_RESOLVE(name)                                                 \
-    api.name = reinterpret_cast<decltype(api.name)>(dlsym(lib, #name));                   \
-    if (!api.name) {                                                                      \
-        std::fprintf(stderr, "%s: %s has no %s\n", argv0, PYTHON_LIBRARY, #name);         \
-        return false;                                                                     \
+namespace {
+
+#if defined(_WIN32)
+using Library = HMODULE;
+
+Library open_library(const char *path) {
+    wchar_t wide[32768];
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, 32768) <= 0) return nullptr;
+    // The DLL by its full path; its own dependencies (the C runtime beside
+    // it) from its directory and the system's, never the current directory
+    // or PATH.
+    return LoadLibraryExW(wide, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+}
+
+void *symbol(Library lib, const char *name) { return reinterpret_cast<void *>(GetProcAddress(lib, name)); }
+
+void close_library(Library lib) { FreeLibrary(lib); }
+#else
+using Library = void *;
+
+// Global: extension modules (ours among them) resolve the C API from the
+// process, not from a library they link.
+Library open_library(const char *path) { return dlopen(path, RTLD_NOW | RTLD_GLOBAL); }
+
+void *symbol(Library lib, const char *name) { return dlsym(lib, name); }
+
+void close_library(Library lib) { dlclose(lib); }
+#endif
+
+bool is_absolute(const char *path) {
+#if defined(_WIN32)
+    return path[0] && path[1] == ':' && (path[2] == '/' || path[2] == '\\');
+#else
+    return path[0] == '/';
+#endif
+}
+
+}  // namespace
+
+bool load(const char *path) {
+    if (!is_absolute(path)) return false;
+    Library lib = open_library(path);
+    if (!lib) return false;
+#define ZETADESK_LAZY_PYTHON_RESOLVE(name)                                   \
+    api.name = reinterpret_cast<decltype(api.name)>(symbol(lib, #name));    \
+    if (!api.name) {                                                        \
+        close_library(lib);                                                 \
+        return false;                                                       \
     }
     ZETADESK_LAZY_PYTHON_API(ZETADESK_LAZY_PYTHON_RESOLVE)
 #undef ZETADESK_LAZY_PYTHON_RESOLVE
@@ -48,5 +68,3 @@ bool load(const char *argv0) {
 }
 
 }  // namespace lazy_python
-
-#endif

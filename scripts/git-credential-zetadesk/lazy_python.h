@@ -1,9 +1,11 @@
 // libpython, loaded only when the program hands over to the interpreter.
 //
 // Linking libpython costs the fast path milliseconds before main() even
-// runs, so the program is linked without it.  Including this header in place
+// runs, and a linked library is found through the loader's search path, so
+// the program is linked without it on every platform.  Including this header in place
 // of <Python.h> turns each API function main.cpp calls into a pointer that
-// lazy_python::load() fills from the library with dlsym.  A Python function
+// lazy_python::load() fills from the library with dlsym
+// (GetProcAddress on Windows).  A Python function
 // missing from the list below shows up as an undefined symbol at link time.
 #pragma once
 
@@ -21,24 +23,22 @@
 
 namespace lazy_python {
 
-#if !defined(_WIN32)
 struct Api {
 #define ZETADESK_LAZY_PYTHON_MEMBER(name) decltype(&::name) name;
     ZETADESK_LAZY_PYTHON_API(ZETADESK_LAZY_PYTHON_MEMBER)
 #undef ZETADESK_LAZY_PYTHON_MEMBER
 };
 extern Api api;
-#endif
 
-// Loads libpython and every function above; false (with a message on
-// stderr) when that fails.  On Windows, where the program links
-// python3XY.dll and calls every function by its own name, there is nothing
-// to load.
-bool load(const char *argv0);
+// Loads libpython from `path`, which must be absolute (a bare name would be
+// searched for, in the current directory too on macOS and Windows), and
+// every function above.  False when that fails: the caller then runs the
+// interpreter itself, so nothing is said here.
+bool load(const char *path);
 
 }  // namespace lazy_python
 
-#if !defined(ZETADESK_LAZY_PYTHON_IMPL) && !defined(_WIN32)
+#if !defined(ZETADESK_LAZY_PYTHON_IMPL)
 #define PyConfig_Clear lazy_python::api.PyConfig_Clear
 #define PyConfig_InitIsolatedConfig lazy_python::api.PyConfig_InitIsolatedConfig
 #define PyConfig_SetBytesArgv lazy_python::api.PyConfig_SetBytesArgv

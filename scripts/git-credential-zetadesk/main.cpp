@@ -3,7 +3,9 @@
 // `python -m` would: __name__ is "__main__" while its body runs, and
 // sys.argv is exactly our command line.  The common `get` is answered
 // first without the interpreter (fastpath.cpp); libpython is loaded only
-// when the run is handed over (lazy_python.h).
+// when the run is handed over (lazy_python.h), that of the installation the
+// program belongs to (interpreter.h), by absolute path.  Where it has no
+// loadable libpython, its interpreter runs the module instead.
 //
 // The module's shared object is found relative to this program's own file
 // (HELPER_MODULE is the path from bin/ to it in the tree, HELPER_SITE_DIRS
@@ -16,7 +18,9 @@
 #include <limits.h>
 #include <stdlib.h>
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -25,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interpreter.h"
 #include "own_path.h"
 
 #ifndef HELPER_MODULE
@@ -33,19 +38,12 @@
 #ifndef HELPER_SITE_DIRS
 #error "HELPER_SITE_DIRS must list the installed site-packages relative to the program's directory"
 #endif
-#ifndef PYTHON_HOME
-#error "PYTHON_HOME must name the prefix of the Python installation linked in"
-#endif
 
 namespace {
 
 constexpr const char *module_name = "scripts.git_credential_zetadesk";
 
-#if defined(_WIN32)
-constexpr std::size_t path_max = 32768;  // the longest path Windows' wide calls take
-#else
-constexpr std::size_t path_max = PATH_MAX;
-#endif
+using interpreter::path_max;
 
 // realpath(): the absolute form of `path`, which must exist.
 bool existing_path(const char *path, char (&out)[path_max]) {
@@ -74,18 +72,20 @@ void reserve_standard_fds() {
 #endif
 }
 
-// Writes the module's absolute path into `out`; false (with a message) when
-// it cannot be found.  Looked for relative to this program's own file: first
-// as built in the tree (bin/ beside scripts/), then as installed from a wheel
-// (bin/ beside the environment's lib/.../site-packages/scripts/), never
-// relative to the current folder.
-bool module_path(const char *argv0, char (&out)[path_max]) {
+// Writes the module's absolute path into `out` and the program's own
+// directory (with its trailing '/') into `dir`; false (with a message) when
+// either cannot be found.  The module is looked for relative to this
+// program's own file: first as built in the tree (bin/ beside scripts/),
+// then as installed from a wheel (bin/ beside the environment's
+// lib/.../site-packages/scripts/), never relative to the current folder.
+bool module_path(const char *argv0, char (&out)[path_max], char (&dir)[path_max]) {
     char self[path_max];
     if (!own_executable(self, sizeof self)) {
         std::fprintf(stderr, "%s: cannot locate own executable: %s\n", argv0, std::strerror(errno));
         return false;
     }
     const int dir_len = int(std::strrchr(self, '/') - self + 1);
+    std::snprintf(dir, sizeof dir, "%.*s", dir_len, self);
     char candidate[2 * path_max];
     std::snprintf(candidate, sizeof candidate, "%.*s%s", dir_len, self, HELPER_MODULE);
     if (existing_path(candidate, out)) return true;
@@ -105,7 +105,10 @@ bool module_path(const char *argv0, char (&out)[path_max]) {
     return false;
 }
 
-void start_interpreter(int argc, char **argv) {
+// `python`: the installation's interpreter, whose own path calculation
+// then finds its standard library, a virtual environment's pyvenv.cfg
+// included (sys.prefix the environment, sys.base_prefix its base).
+void start_interpreter(int argc, char **argv, const char *python) {
     PyPreConfig preconfig;
     PyPreConfig_InitIsolatedConfig(&preconfig);
     preconfig.utf8_mode = 1;  // paths and the configuration file are UTF-8
@@ -128,7 +131,8 @@ void start_interpreter(int argc, char **argv) {
         }
     };
     check(PyConfig_SetBytesArgv(&config, argc, argv));
-    check(PyConfig_SetBytesString(&config, &config.home, PYTHON_HOME));
+    check(PyConfig_SetBytesString(&config, &config.program_name, python));
+    check(PyConfig_SetBytesString(&config, &config.executable, python));
     // Undecodable request bytes are an error, whatever the locale says.
     check(PyConfig_SetString(&config, &config.stdio_encoding, L"utf-8"));
     check(PyConfig_SetString(&config, &config.stdio_errors, L"strict"));
@@ -219,13 +223,24 @@ void discard_stdout() {
 int main(int argc, char **argv) {
     reserve_standard_fds();
     const char *argv0 = argc > 0 ? argv[0] : "git-credential-zetadesk";
-    char path[path_max];
-    if (!module_path(argv0, path)) return 1;
+#if defined(_WIN32)
+    // Whatever this process loads later is never looked for in the current
+    // directory (a repository's top level) or on PATH.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+#endif
+    char path[path_max], dir[path_max];
+    if (!module_path(argv0, path, dir)) return 1;
     // After the module is found, so that a broken installation says so
     // whichever way the request would be answered.
     if (fastpath::answered(argc, argv)) _exit(0);
-    if (!lazy_python::load(argv0)) return 1;
-    start_interpreter(argc, argv);
+    static interpreter::Found python;
+    if (!interpreter::find(dir, python, argv0)) return 1;
+    // No shared library (Debian's python3.14 alone, a build without
+    // --enable-shared), or one that does not load: the interpreter's own
+    // program answers, exactly as the module would here.
+    if (!python.library[0] || !lazy_python::load(python.library))
+        return interpreter::run(python.executable, path, argc, argv, argv0);
+    start_interpreter(argc, argv, python.executable);
 
     int status = 0;
     if (!run_as_main(path)) {
