@@ -32,6 +32,7 @@ test_packages=(
   clang libclang-rt-dev chromium chromium-driver python3-selenium fonts-dejavu-core curl
   python3-auditwheel
 )
+
 host_is_enough() {
   local modules=flask,setuptools,Cython
   [ -z "$with_tests" ] || modules+=,pytest,hypothesis
