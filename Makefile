@@ -4,7 +4,7 @@
 DEV := tools/devenv.sh run
 DEVTEST := tools/devenv.sh run --tests
 
-.PHONY: build test hardening demo wheels wheel-dev wheel-compiled clean
+.PHONY: build test hardening demo wheels wheel-dev wheel-compiled wheels-portable dist check-dist clean
 
 build:
 	$(DEV) tools/build.sh
@@ -34,6 +34,21 @@ wheel-dev:
 
 wheel-compiled:
 	$(DEV) tools/wheels.sh compiled
+
+# Portable wheels into dist/: manylinux_2_31, x86-64 and aarch64, both modes.
+# On the host: it builds and enters its own roots (tools/portable.sh).
+wheels-portable:
+	tools/portable.sh wheels
+
+# Every artefact into dist/.  The source package (target sdist,
+# dist/zetadesk-<version>.tar.gz) is the other prerequisite.
+dist: wheels-portable
+
+# What dist/ holds, audited, installed and run: x86-64 here, aarch64 in the
+# arm64 root under qemu-user.
+check-dist:
+	ZETADESK_PORTABLE_DIST=$(CURDIR)/dist $(DEVTEST) python3.14 -m pytest tests/test_install.py -k "portable or policy"
+	tools/portable.sh check-aarch64
 
 clean:
 	rm -rf build build-* bin dist
