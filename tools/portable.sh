@@ -10,7 +10,8 @@
 #
 #   tools/portable.sh root               build the Debian 11 root (once) and print it
 #   tools/portable.sh wheels [ARCH...]   the wheels of ARCH (x86_64, aarch64; both by
-#                                        default) into dist/ (ZETADESK_DIST_DIR)
+#                                        default) into dist/ (or ZETADESK_DIST_DIR, a
+#                                        folder inside the checkout: the roots see no other)
 #   tools/portable.sh check-aarch64 [PYTEST ARGS]
 #                                        the aarch64 wheels of dist/ (ZETADESK_DIST_DIR)
 #                                        installed into venvs of the arm64 root and
