@@ -215,7 +215,7 @@ def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
 def portable_wheels():
     """{(arch, kind): path} of the portable wheels in ZETADESK_PORTABLE_DIST."""
     if not PORTABLE_DIST:
-        pytest.skip("portable wheels: `make check-dist` builds and checks them")
+        pytest.skip("portable wheels: built by `make dist`, checked by `make check-dist`")
     found = {}
     for arch in MACHINES:
         for kind in ("dev", "compiled"):
