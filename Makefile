@@ -4,7 +4,7 @@
 DEV := tools/devenv.sh run
 DEVTEST := tools/devenv.sh run --tests
 
-.PHONY: build test hardening demo wheels wheel-dev wheel-compiled sdist clean
+.PHONY: build test hardening demo wheels wheel-dev wheel-compiled sdist wheels-portable dist check-dist clean
 
 build:
 	$(DEV) tools/build.sh
@@ -39,6 +39,20 @@ wheel-compiled:
 # from it with CMake where no wheel fits (Termux, macOS).
 sdist:
 	$(DEV) tools/sdist.sh
+
+# Portable wheels into dist/: manylinux_2_31, x86-64 and aarch64, both modes.
+# On the host: it builds and enters its own roots (tools/portable.sh).
+wheels-portable:
+	tools/portable.sh wheels
+
+# Every artefact into dist/: the portable wheels and the source package.
+dist: wheels-portable sdist
+
+# What dist/ holds, audited, installed and run: x86-64 here, aarch64 in the
+# arm64 root under qemu-user.
+check-dist:
+	ZETADESK_PORTABLE_DIST=$(CURDIR)/dist $(DEVTEST) python3.14 -m pytest tests/test_install.py -k "portable or policy"
+	tools/portable.sh check-aarch64
 
 clean:
 	rm -rf build build-* bin dist

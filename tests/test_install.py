@@ -1,12 +1,16 @@
 """Every artefact of this tree, installed for real: both wheels and the
 source package (built by pip with GCC and with clang), each into a fresh
 virtual environment, its `zetadesk-server` started from another folder, and
-git using the installed credential helper program; and the development
-install (`pip install -e .`) of a clone with nothing built."""
+git using the installed credential helper program; the development install
+(`pip install -e .`) of a clone with nothing built; and the portable wheels
+of `make dist` (ZETADESK_PORTABLE_DIST, set by `make check-dist`), after
+their audit: auditwheel for the tag, readelf for the helper program, which
+auditwheel treats as data."""
 
 import glob
 import json
 import os
+import platform
 import re
 import shutil
 import stat
@@ -34,6 +38,16 @@ SO = sysconfig.get_config_var("EXT_SUFFIX")
 TAG = f"cp{sys.version_info[0]}{sys.version_info[1]}"
 PLATFORM = sysconfig.get_platform().replace("-", "_").replace(".", "_")
 
+# The portable wheels: glibc 2.31 (Debian 11) is the oldest they run on.
+MANYLINUX = "manylinux_2_31"
+PORTABLE_DIST = os.environ.get("ZETADESK_PORTABLE_DIST")
+# readelf's name of each architecture the portable wheels are built for.
+MACHINES = {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}
+# The helper program may need libc's family only: git starts it for every
+# remote operation, and nothing else is certain to be on the user's system.
+LIBC_FAMILY = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "librt.so.1",
+               "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+
 
 @pytest.fixture(scope="module")
 def wheels(tmp_path_factory):
@@ -51,23 +65,32 @@ def wheels(tmp_path_factory):
     return found
 
 
-def test_wheel_contents_and_tags(wheels):
+def wheel_tag(kind, platform_tag):
+    return f"{TAG}-none-{platform_tag}" if kind == "dev" else f"{TAG}-{TAG}-{platform_tag}"
+
+
+def check_wheel(path, kind, platform_tag, so):
+    """The wheel's name, tag and files (native ones with the suffix `so`)."""
     common = {
-        "run_server.py", "zetadesk_server.py", "routes/__init__.py", f"routes/opsdeck{SO}",
-        "scripts/__init__.py", f"scripts/git_credential_zetadesk{SO}", "utils/__init__.py",
+        "run_server.py", "zetadesk_server.py", "routes/__init__.py", f"routes/opsdeck{so}",
+        "scripts/__init__.py", f"scripts/git_credential_zetadesk{so}", "utils/__init__.py",
         "static/__init__.py", "static/index.html", "static/ops.css", "static/ops.js",
         f"zetadesk-2.0.0.data/data/bin/{PROGRAM}"}
-    expected = {"dev": common | {"routes/git.py"}, "compiled": common | {f"routes/git{SO}"}}
-    tags = {"dev": f"{TAG}-none-{PLATFORM}", "compiled": f"{TAG}-{TAG}-{PLATFORM}"}
+    expected = {"dev": common | {"routes/git.py"}, "compiled": common | {f"routes/git{so}"}}
+    tag = wheel_tag(kind, platform_tag)
+    assert os.path.basename(path) == f"zetadesk-2.0.0-{tag}.whl"
+    with zipfile.ZipFile(path) as zf:
+        names = {n for n in zf.namelist() if ".dist-info/" not in n}
+        assert names == expected[kind], kind
+        wheel_file = zf.read("zetadesk-2.0.0.dist-info/WHEEL").decode()
+        mode = zf.getinfo(f"zetadesk-2.0.0.data/data/bin/{PROGRAM}").external_attr >> 16
+    assert re.findall(r"^Tag: (.*)$", wheel_file, re.M) == [tag]
+    assert mode & 0o111 == 0o111, oct(mode)
+
+
+def test_wheel_contents_and_tags(wheels):
     for kind, path in wheels.items():
-        assert os.path.basename(path) == f"zetadesk-2.0.0-{tags[kind]}.whl"
-        with zipfile.ZipFile(path) as zf:
-            names = {n for n in zf.namelist() if ".dist-info/" not in n}
-            assert names == expected[kind], kind
-            wheel_file = zf.read("zetadesk-2.0.0.dist-info/WHEEL").decode()
-            mode = zf.getinfo(f"zetadesk-2.0.0.data/data/bin/{PROGRAM}").external_attr >> 16
-        assert f"Tag: {tags[kind]}\n" in wheel_file
-        assert mode & 0o111 == 0o111, oct(mode)
+        check_wheel(path, kind, PLATFORM, SO)
 
 
 def run(args, **kwargs):
@@ -107,22 +130,26 @@ def stream_event(url, log_path, token, timeout=20):
     return json.loads(line.removeprefix("data: "))
 
 
-def pip_install(tmp_path, *args, env=None, timeout=120):
+def pip_install(tmp_path, *args, env=None, timeout=600):
     """A fresh virtual environment (Flask, setuptools and Cython from the
     system), `pip install ARGS` into it; returns (python, bin, pip's output)."""
     venv = tmp_path / "venv"
     proc = run([PYTHON, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)])
     assert proc.returncode == 0, proc.stderr
     vpython, vbin = str(venv / "bin" / "python"), str(venv / "bin")
+    # pip from the environment's own packages, or from ZETADESK_PIP_PATH where
+    # the system has none (the arm64 root).
+    pip_env = dict(os.environ)
+    if os.environ.get("ZETADESK_PIP_PATH"):
+        pip_env["PYTHONPATH"] = os.environ["ZETADESK_PIP_PATH"]
     proc = run([vpython, "-m", "pip", "install", "--no-index", "--no-deps", "--no-compile",
-                "--disable-pip-version-check", *args], env=env, timeout=timeout)
+                "--disable-pip-version-check", *args], env=dict(pip_env, **(env or {})), timeout=timeout)
     assert proc.returncode == 0, proc.stdout[-5000:] + proc.stderr[-5000:]
     return vpython, vbin, proc.stdout + proc.stderr
 
 
-@pytest.mark.parametrize("kind", ["dev", "compiled"])
-def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
-    vpython, vbin, _ = pip_install(tmp_path, wheels[kind])
+def install_and_serve(wheel, tmp_path):
+    vpython, vbin, _ = pip_install(tmp_path, wheel)
     serves_and_feeds_git(vpython, vbin, tmp_path)
 
 
@@ -155,7 +182,8 @@ def serves_and_feeds_git(vpython, vbin, tmp_path):
         server = subprocess.Popen([os.path.join(vbin, "zetadesk-server")], cwd=elsewhere,
                                   env=server_env, stdout=out, stderr=subprocess.STDOUT)
     try:
-        wait_healthy(server, url, timeout=30, step=0.1, output=tmp_path / "server.out")
+        # Generous: under qemu-user the interpreter starts in seconds, not milliseconds.
+        wait_healthy(server, url, timeout=120, step=0.1, output=tmp_path / "server.out")
         # The installed server made its access token in the user's configuration directory.
         token = remember_token(url, home / ".zetadesk")
         assert stat.S_IMODE(os.stat(home / ".zetadesk" / "access_token").st_mode) == 0o600
@@ -192,6 +220,124 @@ def serves_and_feeds_git(vpython, vbin, tmp_path):
         assert fill.returncode == 0 and f"password={NEW_TOKEN}\n" in fill.stdout, fill.stderr
     finally:
         stop_proc(server, timeout=10)
+
+
+@pytest.mark.parametrize("kind", ["dev", "compiled"])
+def test_installed_wheel_serves_and_feeds_git(wheels, kind, tmp_path):
+    install_and_serve(wheels[kind], tmp_path)
+
+
+# ---- the portable wheels of `make dist` ----------------------------------------
+
+
+@pytest.fixture(scope="module")
+def portable_wheels():
+    """{(arch, kind): path} of the portable wheels in ZETADESK_PORTABLE_DIST."""
+    if not PORTABLE_DIST:
+        pytest.skip("portable wheels: built by `make dist`, checked by `make check-dist`")
+    found = {}
+    for arch in MACHINES:
+        for kind in ("dev", "compiled"):
+            path = os.path.join(PORTABLE_DIST, f"zetadesk-2.0.0-{wheel_tag(kind, f'{MANYLINUX}_{arch}')}.whl")
+            assert os.path.isfile(path), sorted(os.listdir(PORTABLE_DIST))
+            found[arch, kind] = path
+    return found
+
+
+def elf_facts(path):
+    """(machine, NEEDED libraries, {(library, version name)}) of an ELF file."""
+    proc = run(["readelf", "--wide", "--file-header", "--dynamic", "--version-info", path])
+    assert proc.returncode == 0, proc.stderr
+    machine = re.search(r"^\s*Machine:\s*(.+?)\s*$", proc.stdout, re.M)[1]
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", proc.stdout))
+    versions, library = set(), None
+    # .gnu.version_r: a "File:" line per library, then a "Name:" line per version.
+    for line in proc.stdout.split("Version needs section", 1)[-1].splitlines():
+        if m := re.search(r"File: (\S+)", line):
+            library = m[1]
+        elif (m := re.search(r"Name: (\S+)", line)) and library:
+            versions.add((library, m[1]))
+    return machine, needed, versions
+
+
+def manylinux_policy(arch):
+    """auditwheel's own manylinux_2_31 rules for `arch`: the allowed libraries,
+    and the allowed symbol versions by prefix (GLIBC, GLIBCXX, CXXABI, GCC)."""
+    import auditwheel.policy
+
+    with open(os.path.join(os.path.dirname(auditwheel.policy.__file__), "manylinux-policy.json")) as f:
+        policy = next(p for p in json.load(f) if p["name"] == MANYLINUX)
+    return set(policy["lib_whitelist"]), policy["symbol_versions"][arch]
+
+
+def policy_breaches(path, arch, libraries):
+    """What in the ELF file `path` breaks the manylinux_2_31 policy for `arch`,
+    with NEEDED limited to `libraries`."""
+    machine, needed, versions = elf_facts(path)
+    _, allowed = manylinux_policy(arch)
+    breaches = [f"machine {machine}"] if machine != MACHINES[arch] else []
+    breaches += [f"NEEDED {lib}" for lib in sorted(needed - libraries)]
+    for library, version in sorted(versions):
+        prefix, _, number = version.partition("_")
+        if prefix in allowed and number not in allowed[prefix]:
+            breaches.append(f"{library}: {version}")
+    return breaches
+
+
+@pytest.mark.parametrize("arch", sorted(MACHINES))
+@pytest.mark.parametrize("kind", ["dev", "compiled"])
+def test_portable_wheel_audit(portable_wheels, arch, kind, tmp_path):
+    path = portable_wheels[arch, kind]
+    so = f".{sys.implementation.cache_tag}-{arch}-linux-gnu.so"
+    check_wheel(path, kind, f"{MANYLINUX}_{arch}", so)
+
+    # auditwheel's verdict: the most compatible tag these native files allow
+    # is this wheel's or an older one.
+    show = run(["auditwheel", "show", path])
+    assert show.returncode == 0, show.stdout + show.stderr
+    found = re.search(r'platform\s+tag:\s+"manylinux_(\d+)_(\d+)_(\w+)"', show.stdout)
+    assert found, show.stdout
+    assert found[3] == arch and (int(found[1]), int(found[2])) <= (2, 31), show.stdout
+
+    # The same policy by hand, for every native file and strictest for the
+    # helper program.
+    libraries, _ = manylinux_policy(arch)
+    with zipfile.ZipFile(path) as zf:
+        natives = [n for n in zf.namelist() if n.endswith(".so") or n.endswith(f"/{PROGRAM}")]
+        zf.extractall(tmp_path, natives)
+    assert len(natives) == (4 if kind == "compiled" else 3), natives
+    for name in natives:
+        # (auditwheel's list leaves out the dynamic loaders, which it allows.)
+        allowed = LIBC_FAMILY if name.endswith(PROGRAM) else libraries | LIBC_FAMILY
+        assert policy_breaches(str(tmp_path / name), arch, allowed) == [], name
+
+
+def test_policy_check_catches_a_newer_toolchain(tmp_path):
+    """The hand-made audit can fail: a program built by this environment's
+    compiler needs libstdc++ and, from glibc 2.38 on, the C23 strtol
+    (__isoc23_strtol, GLIBC_2.38) that the newer headers redirect to."""
+    source = tmp_path / "probe.cpp"
+    source.write_text("#include <cstdlib>\n#include <string>\n"
+                      "int main(int argc, char **argv) {\n"
+                      "  std::string s(argv[0]);\n"
+                      "  return (int)std::strtol(s.c_str() + argc, nullptr, 0);\n}\n")
+    program = tmp_path / "probe"
+    proc = run(["g++", "-std=c++23", "-O1", str(source), "-o", str(program)])
+    assert proc.returncode == 0, proc.stderr
+    arch = platform.machine()
+    breaches = policy_breaches(str(program), arch, LIBC_FAMILY)
+    assert "NEEDED libstdc++.so.6" in breaches
+    glibc = tuple(int(n) for n in os.confstr("CS_GNU_LIBC_VERSION").split()[1].split("."))
+    assert ("libc.so.6: GLIBC_2.38" in breaches) == (glibc >= (2, 38)), breaches
+    assert policy_breaches(str(program), "aarch64" if arch == "x86_64" else "x86_64",
+                           LIBC_FAMILY)[0].startswith("machine ")
+
+
+@pytest.mark.parametrize("kind", ["dev", "compiled"])
+def test_installed_portable_wheel_serves_and_feeds_git(portable_wheels, kind, tmp_path):
+    """On this machine's architecture: x86-64 natively, aarch64 in the arm64
+    root under qemu-user (tools/portable.sh check-aarch64)."""
+    install_and_serve(portable_wheels[platform.machine(), kind], tmp_path)
 
 
 @pytest.fixture(scope="module")

@@ -20,7 +20,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy, wait_for
+from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy, examples, wait_for
 
 END = object()
 
@@ -498,7 +498,7 @@ json_values = st.one_of(
 )
 
 
-@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(25), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(values=st.lists(st.tuples(json_values, json_values), min_size=1, max_size=60))
 def test_events_are_json_dumps_byte_for_byte(app, host, polls, values):
     host._log_buffer.clear()
@@ -518,7 +518,7 @@ line_text = st.lists(st.sampled_from(
     max_size=40).map("".join)
 
 
-@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(25), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(content=line_text, junk=st.sampled_from([b"", b"\xff", b"\xc3", b"\xed\xa0\x80"]))
 def test_file_lines_split_and_stripped_as_python_does(app, host, polls, content, junk):
     with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb"):

@@ -30,14 +30,7 @@ base_packages=(
 test_packages=(
   python3-pytest python3-hypothesis python3-requests python3-pip python3.14-dbg
   clang libclang-rt-dev chromium chromium-driver python3-selenium fonts-dejavu-core curl
-)
-# Documentation, manual pages and translations are never read here: leaving them
-# out makes the root smaller and faster to unpack.  No fsync per unpacked file
-# either: a root cut short is never marked ready and is built again.
-dpkg_options=(
-  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright'
-  --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
-  --dpkgopt='path-exclude=/usr/share/info/*' --dpkgopt='force-unsafe-io'
+  python3-auditwheel
 )
 
 host_is_enough() {
@@ -66,7 +59,7 @@ ensure_root() {
   if [ ! -f "$root/.zetadesk-ready" ]; then
     command -v mmdebstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq mmdebstrap >/dev/null; }
     build_root "$root" "devenv: building the CPython 3.14 root in $root (once)" \
-      --variant=apt "${dpkg_options[@]}" -- "${base_packages[@]}"
+      --variant=apt "${slim_dpkg_options[@]}" -- "${base_packages[@]}"
   fi
   unlock_cache
 }

@@ -3,6 +3,8 @@
 # private mount namespace, so no mount outlives the command.
 
 cache=${ZETADESK_DEV_CACHE:-/var/cache/zetadesk-dev}
+# The suite of the roots that build, serve and test; tools/portable.sh builds
+# the old one it compiles wheels with through build_root's --suite.
 suite=forky
 
 # PATH inside a root.
@@ -12,6 +14,15 @@ root_path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 root_shell=(
   /usr/bin/env -u PYTHONHOME -u PYTHONPATH -u VIRTUAL_ENV PATH="$root_path" HOME=/root
   /bin/bash -c 'cd "$0" && exec "$@"'
+)
+
+# Documentation, manual pages and translations are never read here: leaving them
+# out makes the root smaller and faster to unpack.  No fsync per unpacked file
+# either: a root cut short is never marked ready and is built again.
+slim_dpkg_options=(
+  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright'
+  --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*'
+  --dpkgopt='path-exclude=/usr/share/info/*' --dpkgopt='force-unsafe-io'
 )
 
 mirror() {
@@ -40,13 +51,20 @@ unlock_cache() {
   exec 9>&-
 }
 
-# build_root ROOT MESSAGE [MMDEBSTRAP-OPTION...] -- PACKAGE...
-# Builds ROOT of $suite with PACKAGES unless it is ready (MESSAGE on stderr
-# first).  A root cut short is never marked ready and is built again.
+# build_root ROOT MESSAGE [--suite=SUITE] [MMDEBSTRAP-OPTION...] -- PACKAGE...
+# Builds ROOT of SUITE ($suite by default) with PACKAGES unless it is ready
+# (MESSAGE on stderr first).  A root cut short is never marked ready and is
+# built again.
 build_root() {
-  local root=$1 message=$2; shift 2
+  local root=$1 message=$2 root_suite=$suite; shift 2
   local options=()
-  while [ "$1" != -- ]; do options+=("$1"); shift; done
+  while [ "$1" != -- ]; do
+    case $1 in
+      --suite=*) root_suite=${1#--suite=} ;;
+      *) options+=("$1") ;;
+    esac
+    shift
+  done
   shift
   [ -f "$root/.zetadesk-ready" ] && return 0
   echo "$message" >&2
@@ -54,7 +72,7 @@ build_root() {
   local include; include=$(IFS=,; echo "$*")
   mmdebstrap --quiet "${options[@]}" \
     --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include="$include" "$suite" "$root.tmp" "$(mirror)" >&2
+    --include="$include" "$root_suite" "$root.tmp" "$(mirror)" >&2
   rm -rf "$root"
   mv "$root.tmp" "$root"
   touch "$root/.zetadesk-ready"

@@ -135,11 +135,11 @@ case $name in
     echo "aarch64: left out: ${left_out[*]}"
     status=0
     if [ "$emulation" = binfmt ]; then
-      tools/cross.sh target . python3.14 -m pytest tests "${left_out[@]}" "$@" || status=$?
+      ZETADESK_EMULATED=1 tools/cross.sh target . python3.14 -m pytest tests "${left_out[@]}" "$@" || status=$?
     else
       # Only the interpreter itself runs under qemu: tests that start a
       # second process are skipped, each with its reason in the summary.
-      ZETADESK_TARGET_PYTHONPATH=$PWD/tests tools/cross.sh target . python3.14 -m pytest -p single_process tests "${left_out[@]}" "$@" \
+      ZETADESK_EMULATED=1 ZETADESK_TARGET_PYTHONPATH=$PWD/tests tools/cross.sh target . python3.14 -m pytest -p single_process tests "${left_out[@]}" "$@" \
         || status=$?
     fi
     echo "aarch64: $((SECONDS - started)) s in all"

@@ -5,7 +5,9 @@
 # credential helper program (setup.cfg, MANIFEST.in).  Runs inside the
 # CPython 3.14 environment:
 #   tools/devenv.sh run tools/wheels.sh [dev] [compiled]
-# ZETADESK_DIST_DIR names another folder for the wheels (the install test's).
+# ZETADESK_DIST_DIR names another folder for the wheels (the install test's);
+# ZETADESK_WHEEL_PLATFORM sets the platform tag of both (tools/portable.sh's
+# manylinux tags).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Every native module and the helper program first: the wheels ship them.
@@ -19,6 +21,7 @@ read -r impl platform < <(python3.14 -c '
 import sys, sysconfig
 print(f"cp{sys.version_info[0]}{sys.version_info[1]}",
       sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
+platform=${ZETADESK_WHEEL_PLATFORM:-$platform}
 
 # setuptools' build trees and egg-info go to a scratch directory: inside the
 # tree they would be walked for modules to compile, and CMake owns build/.
@@ -33,7 +36,7 @@ modes=("$@")
 for m in "${modes[@]}"; do
   case $m in
     dev) flag=0 tags=(--python-tag "$impl" --plat-name "$platform") ;;
-    compiled) flag=1 tags=() ;;
+    compiled) flag=1 tags=(${ZETADESK_WHEEL_PLATFORM:+--plat-name "$platform"}) ;;
     *) echo "usage: $0 [dev] [compiled]" >&2; exit 2 ;;
   esac
   mkdir -p "$scratch/$m"
