@@ -5,6 +5,7 @@ on ZETADESK_HOST:ZETADESK_PORT, workspace ZETADESK_WORKSPACE.
 """
 
 import os
+import socket
 import sys
 import time
 
@@ -13,7 +14,7 @@ if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from flask import Flask, request
-from werkzeug.serving import make_server
+from werkzeug.serving import get_sockaddr, make_server, select_address_family
 
 import utils
 from routes.opsdeck import bp
@@ -53,8 +54,21 @@ def create_app():
     return app
 
 
+def _port_free(host, port):
+    """Whether the port can be bound now, found without werkzeug's report of a failure."""
+    family = select_address_family(host, port)
+    with socket.socket(family, socket.SOCK_STREAM) as s:
+        if os.name != "nt":  # there it would let a bind share a port in use
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(get_sockaddr(host, port, family))
+        except OSError:
+            return False
+    return True
+
+
 def _bind(app, host, port, wait_seconds):
-    """Bind the port; a restart's predecessor may hold it for up to half a second."""
+    """Bind the port, which a restart's predecessor holds until it ends."""
     deadline = time.monotonic() + wait_seconds
     while True:
         try:
@@ -63,12 +77,17 @@ def _bind(app, host, port, wait_seconds):
             # Werkzeug reports a port in use with sys.exit(1), not OSError.
             if time.monotonic() >= deadline:
                 raise
-            time.sleep(0.1)
+            # Bind as soon as the predecessor has ended, quietly meanwhile.
+            time.sleep(0.01)
+            while not _port_free(host, port) and time.monotonic() < deadline:
+                time.sleep(0.01)
 
 
 def main():
     app = create_app()
     os.makedirs(utils.WORKSPACE, exist_ok=True)
+    # All that can still fail is the port, which the predecessor frees on this.
+    utils.signal_takeover()
     server = _bind(app, utils.HOST or "0.0.0.0", utils.PORT, wait_seconds=10)
     utils.log_write(f"[SERVER] ZetaDesk listening on http://{utils.HOST or '0.0.0.0'}:{server.port} "
                     f"(pid {os.getpid()})")

@@ -162,7 +162,7 @@ def stop_proc(proc, timeout=5):
 class LiveServer:
     """zetadesk_server.py running as its own process on 127.0.0.1."""
 
-    def __init__(self, base_dir, port=None, extra_env=None):
+    def __init__(self, base_dir, port=None, extra_env=None, server_dir=ROOT):
         self.port = port or free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.config_dir = os.path.join(base_dir, "config")
@@ -173,7 +173,7 @@ class LiveServer:
                         ZETADESK_CONFIG_DIR=self.config_dir, ZETADESK_WORKSPACE=self.workspace,
                         PYTHONUNBUFFERED="1", **(extra_env or {}))
         self.output = open(os.path.join(base_dir, "stdout.log"), "ab")
-        self.proc = subprocess.Popen([PYTHON, os.path.join(ROOT, "zetadesk_server.py")],
+        self.proc = subprocess.Popen([PYTHON, os.path.join(server_dir, "zetadesk_server.py")],
                                      cwd=ROOT, env=self.env, stdout=self.output,
                                      stderr=subprocess.STDOUT)
 
@@ -234,6 +234,18 @@ def stop_process(pid):
     if pid and not process_gone(pid):
         os.kill(pid, signal.SIGTERM)
         wait_for(lambda: process_gone(pid), timeout=10)
+
+
+def server_tree(path):
+    """A server directory at `path`: this checkout through symlinks, but with
+    its own copy of zetadesk_server.py, which a test may replace to decide
+    what a restart of a server started from there runs."""
+    os.makedirs(path)
+    for name in os.listdir(ROOT):
+        if name != "zetadesk_server.py" and not name.startswith("."):
+            os.symlink(os.path.join(ROOT, name), os.path.join(path, name))
+    shutil.copy(os.path.join(ROOT, "zetadesk_server.py"), path)
+    return str(path)
 
 
 class Recorder:

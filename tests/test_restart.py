@@ -3,6 +3,7 @@ that must leave the server running."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -11,7 +12,9 @@ import types
 import pytest
 
 import routes.opsdeck as opsdeck
-from conftest import LiveServer, Recorder, environ_of, http, listening_pids, stop_process, wait_for
+import utils
+from conftest import (ROOT, LiveServer, Recorder, environ_of, http, listening_pids, process_gone, server_tree,
+                      stop_process, wait_for)
 
 
 def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
@@ -143,3 +146,129 @@ def test_missing_config_dir_fails_before_anything_starts(host, client, no_exit, 
     resp = client.post("/api/server/restart")
     assert resp.status_code == 500 and "restart_marker.json" in resp.get_json()["error"]
     assert no_exit.threads == [] and len(host._log_buffer) == 0
+
+
+# ---- taking over: the old server ends once its successor says so ------------
+
+# Generous for the aarch64 suite, where every interpreter runs under qemu-user.
+SLOW = 90
+
+REAL_SERVER = open(os.path.join(ROOT, "zetadesk_server.py"), encoding="utf-8").read()
+
+
+def replace_script(server_dir, text):
+    """What the next restart of a server started from `server_dir` runs."""
+    tmp = os.path.join(server_dir, "zetadesk_server.py.new")
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(tmp, os.path.join(server_dir, "zetadesk_server.py"))
+
+
+def output_lines(server):
+    with open(os.path.join(os.path.dirname(server.config_dir), "stdout.log"), encoding="utf-8",
+              errors="replace") as f:
+        return f.read().splitlines()
+
+
+def restart_kept(server, expected, before=None):
+    """A restart whose successor never takes over: the old server answers as
+    usual, keeps serving while it waits and after, and says `expected`.
+    `before`: the restart was asked for already, when the output had that
+    many lines."""
+    pid = server.proc.pid
+    if before is None:
+        before = len(output_lines(server))
+        assert http("POST", server.url + "/api/server/restart") == (
+            200, {"ok": True, "message": "Server restarting..."})
+    assert http("GET", server.url + "/api/server/status")[1]["pid"] == pid
+    said = wait_for(lambda: [line for line in output_lines(server)[before:] if line.startswith("[restart] ")],
+                    timeout=SLOW)
+    assert said == [f"[restart] {expected}; this server keeps running"]
+    assert server.proc.poll() is None
+    assert http("GET", server.url + "/api/server/status")[1]["pid"] == pid
+
+
+def restart_taken_over(server, server_dir):
+    """A restart of the real server: the old one ends with status 0 and the new one serves."""
+    replace_script(server_dir, REAL_SERVER)
+    old = server.proc.pid
+    before = len(output_lines(server))
+    assert http("POST", server.url + "/api/server/restart")[0] == 200
+    assert server.proc.wait(timeout=SLOW) == 0
+    successor = wait_for(lambda: [p for p in listening_pids(server.log_path) if p != old], timeout=SLOW)[-1]
+    wait_for(lambda: http("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == successor,
+             timeout=SLOW)
+    assert not [line for line in output_lines(server)[before:] if line.startswith("[restart] ")]
+    return successor
+
+
+def started_from(server_dir):
+    """Pids of the live processes running zetadesk_server.py of `server_dir`."""
+    script = os.path.join(server_dir, "zetadesk_server.py").encode()
+    found = set()
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if script in f.read().split(b"\0") and not process_gone(int(entry)):
+                    found.add(int(entry))
+        except (FileNotFoundError, ProcessLookupError, PermissionError, NotADirectoryError, ValueError):
+            continue
+    return found
+
+
+def test_successors_that_end_before_taking_over_leave_the_server_serving(tmp_path):
+    server_dir = server_tree(tmp_path / "server")
+    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready(timeout=SLOW)
+    successor = None
+    try:
+        for seconds, status in ((0, 3), (1, 4), (5, 5)):
+            replace_script(server_dir, f"import sys, time\ntime.sleep({seconds})\nsys.exit({status})\n")
+            restart_kept(server, f"successor exited with status {status}")
+        successor = restart_taken_over(server, server_dir)  # accepted again, and works
+    finally:
+        stop_process(successor)
+        server.stop()
+
+
+def test_silent_successor_is_stopped_after_the_bound(tmp_path):
+    server_dir = server_tree(tmp_path / "server")
+    server = LiveServer(str(tmp_path), server_dir=server_dir,
+                        extra_env={"ZETADESK_TAKEOVER_SECONDS": "3"}).wait_ready(timeout=SLOW)
+    silent = set()
+    try:
+        replace_script(server_dir, "import time\ntime.sleep(600)\n")
+        old = {server.proc.pid}
+        wait_for(lambda: started_from(server_dir) == old)
+        before = len(output_lines(server))
+        assert http("POST", server.url + "/api/server/restart")[0] == 200
+        silent = started_from(server_dir) - old  # started before the answer
+        assert len(silent) == 1
+        restart_kept(server, "successor did not take over within 3.0 s and was stopped", before)
+        assert started_from(server_dir) == old
+        replace_script(server_dir, "import sys\nsys.exit(6)\n")
+        restart_kept(server, "successor exited with status 6")  # accepted again
+    finally:
+        for pid in silent:
+            stop_process(pid)
+        server.stop()
+
+
+def test_slow_successor_is_waited_for(tmp_path):
+    server_dir = server_tree(tmp_path / "server")
+    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready(timeout=SLOW)
+    successor = None
+    try:
+        # Three seconds before it even starts to come up.
+        replace_script(server_dir, "import time\ntime.sleep(3)\n" + REAL_SERVER)
+        old = server.proc.pid
+        assert http("POST", server.url + "/api/server/restart")[0] == 200
+        time.sleep(1.5)  # past the half second after which a restart used to end
+        assert server.proc.poll() is None
+        assert http("GET", server.url + "/api/server/status")[1]["pid"] == old
+        assert server.proc.wait(timeout=SLOW) == 0
+        successor = wait_for(lambda: [p for p in listening_pids(server.log_path) if p != old], timeout=SLOW)[-1]
+        wait_for(lambda: http("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == successor,
+                 timeout=SLOW)
+    finally:
+        stop_process(successor)
+        server.stop()
