@@ -272,3 +272,142 @@ def test_slow_successor_is_waited_for(tmp_path):
     finally:
         stop_process(successor)
         server.stop()
+
+
+# ---- the same in-process: what the successor gets, what the exit does --------
+
+
+class Exited(BaseException):
+    """Raised in place of os._exit, so the test process survives the exit."""
+
+
+class ExitingOs:
+    """The module's os, with os._exit raising Exited."""
+
+    def __init__(self):
+        self.exits = []
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def _exit(self, status):
+        self.exits.append(status)
+        raise Exited(status)
+
+
+@pytest.fixture
+def successors(host, no_exit, monkeypatch, tmp_path):
+    """In-process restarts that start `successors.script` for real; every
+    Popen call's keywords and child are kept, and leftovers stopped."""
+    server_dir = tmp_path / "server"
+    server_dir.mkdir()
+    monkeypatch.setattr(opsdeck, "SERVER_DIR", str(server_dir))
+    exiting = ExitingOs()
+    monkeypatch.setattr(opsdeck, "os", exiting)
+    started = types.SimpleNamespace(calls=[], threads=no_exit.threads,
+                                    script=lambda text: (server_dir / "zetadesk_server.py").write_text(text))
+
+    def popen(*args, **kwargs):
+        child = subprocess.Popen(*args, **kwargs)
+        started.calls.append((kwargs, child))
+        return child
+
+    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(Popen=popen, STDOUT=subprocess.STDOUT))
+    yield started
+    for _, child in started.calls:
+        if child.poll() is None:
+            child.kill()
+            child.wait(10)
+    if exiting.exits:
+        # This process lives on, still restarting: with its successor gone,
+        # the exit thread gives the restart back.
+        started.threads[-1].kwargs["target"]()
+
+
+def pipe_ends(pid):
+    """{pipe inode: [descriptors]} of the pipes process `pid` holds."""
+    ends = {}
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except FileNotFoundError:
+            continue
+        if target.startswith("pipe:"):
+            ends.setdefault(target, []).append(int(fd))
+    return ends
+
+
+SAYS_IT = "import os, time\nos.write(int(os.environ['ZETADESK_TAKEOVER_FD']), b'!')\ntime.sleep(600)\n"
+SILENT = "import time\ntime.sleep(600)\n"
+
+
+def test_takeover_pipe_reaches_the_successor_alone_and_is_closed_after(successors, host, client, monkeypatch,
+                                                                       capsys):
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", 1.5)
+    monkeypatch.setenv("ZETADESK_TAKEOVER_FD", "99")  # this server's own, long closed
+    successors.script(SILENT)
+    ours = pipe_ends("self")
+    assert client.post("/api/server/restart").status_code == 200
+    (kwargs, child), = successors.calls
+    fd = int(kwargs["env"]["ZETADESK_TAKEOVER_FD"])
+    assert kwargs["pass_fds"] == (fd,)
+    pipe = os.readlink(f"/proc/{child.pid}/fd/{fd}")
+    assert pipe.startswith("pipe:")
+    # The successor holds the write end, under the number it was told.
+    wait_for(lambda: pipe_ends(child.pid).get(pipe) == [fd])
+    # Here only the read end is left, and no other child gets it.
+    (read_end,) = pipe_ends("self")[pipe]
+    assert not os.get_inheritable(read_end)
+    other = subprocess.run(["ls", "-l", "/proc/self/fd/"], capture_output=True, text=True, close_fds=False)
+    assert pipe not in other.stdout
+
+    capsys.readouterr()
+    successors.threads[0].kwargs["target"]()  # returns: this server keeps running
+    assert capsys.readouterr().out == (
+        "[restart] successor did not take over within 1.5 s and was stopped; this server keeps running\n")
+    assert child.returncode is not None  # stopped and reaped
+    assert pipe_ends("self") == ours  # nothing left open
+
+    # Accepted again; a successor that closes the pipe by ending is told apart.
+    successors.script("import sys\nsys.exit(7)\n")
+    assert client.post("/api/server/restart").status_code == 200
+    capsys.readouterr()
+    successors.threads[1].kwargs["target"]()
+    assert capsys.readouterr().out == "[restart] successor exited with status 7; this server keeps running\n"
+    assert pipe_ends("self") == ours
+
+
+def test_the_word_ends_this_server(successors, host, client, monkeypatch):
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", SLOW)
+    successors.script(SAYS_IT)
+    assert client.post("/api/server/restart").status_code == 200
+    with pytest.raises(Exited) as exited:
+        successors.threads[0].kwargs["target"]()
+    assert exited.value.args == (0,)
+    assert successors.calls[0][1].poll() is None  # left running: it serves now
+
+
+def test_host_without_the_word_exits_after_half_a_second(successors, host, client, monkeypatch):
+    monkeypatch.delattr(host, "RESTART_TAKEOVER_SECONDS")
+    monkeypatch.setenv("ZETADESK_TAKEOVER_FD", "99")
+    successors.script(SILENT)
+    ours = pipe_ends("self")
+    assert client.post("/api/server/restart").status_code == 200
+    (kwargs, child), = successors.calls
+    assert "pass_fds" not in kwargs and "ZETADESK_TAKEOVER_FD" not in kwargs["env"]
+    assert pipe_ends("self") == ours
+    with pytest.raises(Exited) as exited:
+        successors.threads[0].kwargs["target"]()  # does not wait for a word it will never get
+    assert exited.value.args == (0,) and child.poll() is None
+
+
+def test_unusable_bound_fails_before_anything_starts(successors, host, client, monkeypatch):
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", "soon")
+    resp = client.post("/api/server/restart")
+    assert resp.status_code == 500 and resp.get_json()["ok"] is False
+    assert successors.calls == [] and successors.threads == []
+    assert not os.path.exists(os.path.join(host.CONFIG_DIR, "restart_marker.json"))
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", 1.0)
+    successors.script("import sys\nsys.exit(0)\n")
+    assert client.post("/api/server/restart").status_code == 200  # given back
+    successors.threads[0].kwargs["target"]()  # and, that successor gone, given back again
