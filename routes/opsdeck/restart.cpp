@@ -126,9 +126,9 @@ std::optional<double> takeover_bound() {
 #endif
 }
 
+#ifndef _WIN32
 enum class Word { taken, closed, silent };
 
-#ifndef _WIN32
 // Waits up to `seconds` for the successor's byte on `fd`, with the
 // interpreter released: taken (the byte came), closed (every write end is
 // closed without it: the successor has ended or given up) or silent.
@@ -170,6 +170,7 @@ Ref exit_status(const Ref &child, double seconds = -1) {
     return status && status.get() != Py_None ? status : Ref();
 }
 
+#ifndef _WIN32
 // child.terminate(), then child.kill() if it is still there after a while;
 // waited for, so that it leaves no zombie.
 void stop(const Ref &child) {
@@ -178,11 +179,12 @@ void stop(const Ref &child) {
         if (exit_status(child, 5.0)) return;
     }
 }
+#endif
 
-void keep_serving(PyObject *line) {
-    Ref text = Ref::borrow(line);
+// Gives the restart back and says why on the output.
+void keep_serving(const Ref &line) {
     give_back_restart();
-    call(global("print"_id), text);
+    call(global("print"_id), line);
 }
 
 void exit_now() {
@@ -192,7 +194,7 @@ void exit_now() {
 
 void keep_serving_exited(const Ref &status) {
     keep_serving(Ref::steal(PyUnicode_FromFormat(
-        "[restart] successor exited with status %S; this server keeps running", status.get())).get());
+        "[restart] successor exited with status %S; this server keeps running", status.get())));
 }
 
 PyObject *exit_soon(PyObject *, PyObject *) {
@@ -217,7 +219,7 @@ PyObject *exit_soon(PyObject *, PyObject *) {
         Ref bound = Ref::steal(PyFloat_FromDouble(h.seconds));
         keep_serving(Ref::steal(PyUnicode_FromFormat(
             "[restart] successor did not take over within %S s and was stopped; this server keeps running",
-            bound.get())).get());
+            bound.get())));
 #endif
     });
 }
@@ -358,6 +360,7 @@ PyObject *server_restart(PyObject *, PyObject *) {
                     // block: then the successor's end alone keeps it open.
                     keep_successor(child, pipe.read_end.release(), takeover.value_or(0));
 #else
+                    (void)takeover;  // never offered here
                     keep_successor(child, -1, 0);
 #endif
                 } catch (...) {
