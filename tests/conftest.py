@@ -28,6 +28,9 @@ os.environ["ZETADESK_CONFIG_DIR"] = os.path.join(_SESSION_DIR, "config")
 os.environ["ZETADESK_WORKSPACE"] = os.path.join(_SESSION_DIR, "workspace")
 os.environ["HOME"] = os.path.join(_SESSION_DIR, "home")
 os.makedirs(os.environ["HOME"], exist_ok=True)
+# A restarted server of the suite may take far longer than 15 s to come up
+# under emulation (the aarch64 run); tests of the bound set their own.
+os.environ.setdefault("ZETADESK_TAKEOVER_SECONDS", "120")
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 

@@ -129,10 +129,12 @@ def test_successor_start_in_process(host, client, no_exit, monkeypatch, tmp_path
 
 def test_unstartable_successor_schedules_no_exit(host, client, no_exit, monkeypatch):
     monkeypatch.setattr(opsdeck, "sys", types.SimpleNamespace(executable="/nonexistent/python"))
+    ours = pipe_ends("self")
     resp = client.post("/api/server/restart")
     assert resp.status_code == 500
     assert resp.get_json() == {"ok": False, "error": "[Errno 2] No such file or directory: '/nonexistent/python'"}
     assert no_exit.threads == []
+    assert pipe_ends("self") == ours  # the takeover pipe is closed again
     # A HOST that is not text cannot go into the environment either.
     monkeypatch.setattr(opsdeck, "sys", sys)
     monkeypatch.setattr(opsdeck, "HOST", None)
