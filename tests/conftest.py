@@ -199,6 +199,11 @@ def live_server(tmp_path):
 # ---- processes a server starts (restarts) ------------------------------------
 
 
+# Seconds for what waits on a server coming up: generous for the aarch64
+# suite, where every interpreter runs under qemu-user.
+SLOW = 90
+
+
 def wait_for(predicate, timeout=15, step=0.05):
     """The first true value of predicate(), asked every `step` seconds."""
     deadline = time.monotonic() + timeout

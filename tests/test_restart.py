@@ -13,12 +13,12 @@ import pytest
 
 import routes.opsdeck as opsdeck
 import utils
-from conftest import (ROOT, LiveServer, Recorder, environ_of, http, listening_pids, process_gone, server_tree,
-                      stop_process, wait_for)
+from conftest import (ROOT, SLOW, LiveServer, Recorder, environ_of, http, listening_pids, process_gone,
+                      server_tree, stop_process, wait_for)
 
 
 def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
-    server = LiveServer(str(tmp_path), extra_env={"ZETADESK_TEST_INHERITED": "kept"}).wait_ready()
+    server = LiveServer(str(tmp_path), extra_env={"ZETADESK_TEST_INHERITED": "kept"}).wait_ready(SLOW)
     workspace = str(tmp_path / "configured-workspace")
     with open(os.path.join(server.config_dir, "config.json"), "w") as f:
         json.dump({"workspace": workspace}, f)
@@ -28,7 +28,7 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
         assert http("POST", server.url + "/api/server/restart") == (
             200, {"ok": True, "message": "Server restarting..."})
         asked = time.monotonic()
-        assert server.proc.wait(timeout=10) == 0
+        assert server.proc.wait(timeout=SLOW) == 0  # once the successor has taken over
         assert time.monotonic() - asked >= 0.3  # the answer had its half second
 
         with open(os.path.join(server.config_dir, "restart_marker.json"), encoding="utf-8") as f:
@@ -38,9 +38,9 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
         assert marker_text == json.dumps(marker) and marker["time"].endswith("+00:00")
 
         # The successor writes into server.log, among others its own listen line.
-        successor = wait_for(lambda: listening_pids(server.log_path))[-1]
+        successor = wait_for(lambda: listening_pids(server.log_path), timeout=SLOW)[-1]
         assert successor != old_pid
-        wait_for(lambda: http("GET", server.url + "/api/health", timeout=1)[0] == 200)
+        wait_for(lambda: http("GET", server.url + "/api/health", timeout=1)[0] == 200, timeout=SLOW)
         assert os.getsid(successor) == successor  # its own session
         env = environ_of(successor)
         assert env["ZETADESK_PORT"] == str(server.port)
@@ -54,7 +54,7 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
 
 
 def test_failed_start_answers_500_and_keeps_serving(tmp_path):
-    server = LiveServer(str(tmp_path)).wait_ready()
+    server = LiveServer(str(tmp_path)).wait_ready(SLOW)
     try:
         os.mkdir(server.log_path)  # the successor's output cannot be opened
         status, answer = http("POST", server.url + "/api/server/restart")
@@ -151,9 +151,6 @@ def test_missing_config_dir_fails_before_anything_starts(host, client, no_exit, 
 
 
 # ---- taking over: the old server ends once its successor says so ------------
-
-# Generous for the aarch64 suite, where every interpreter runs under qemu-user.
-SLOW = 90
 
 REAL_SERVER = open(os.path.join(ROOT, "zetadesk_server.py"), encoding="utf-8").read()
 
@@ -372,6 +369,7 @@ def test_takeover_pipe_reaches_the_successor_alone_and_is_closed_after(successor
 
     # Accepted again; a successor that closes the pipe by ending is told apart.
     successors.script("import sys\nsys.exit(7)\n")
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", SLOW)  # however slowly it starts
     assert client.post("/api/server/restart").status_code == 200
     capsys.readouterr()
     successors.threads[1].kwargs["target"]()
