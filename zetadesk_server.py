@@ -71,16 +71,17 @@ def _bind(app, host, port, wait_seconds):
     """Bind the port, which a restart's predecessor holds until it ends."""
     deadline = time.monotonic() + wait_seconds
     while True:
+        # Wait quietly (werkzeug reports every failed bind), and bind as soon
+        # as the predecessor has ended.
+        while not _port_free(host, port) and time.monotonic() < deadline:
+            time.sleep(0.01)
         try:
             return make_server(host, port, app, threaded=True)
         except (OSError, SystemExit):
             # Werkzeug reports a port in use with sys.exit(1), not OSError.
             if time.monotonic() >= deadline:
                 raise
-            # Bind as soon as the predecessor has ended, quietly meanwhile.
             time.sleep(0.01)
-            while not _port_free(host, port) and time.monotonic() < deadline:
-                time.sleep(0.01)
 
 
 def main():
