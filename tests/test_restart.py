@@ -1,11 +1,12 @@
-"""POST /api/server/restart: a real successor, a real exit, and the failure
-that must leave the server running."""
+"""POST /api/server/restart: a real successor, a real exit once it has taken
+over, and the failures that must leave the server running."""
 
 import json
 import os
-import shutil
+import socket
 import subprocess
 import sys
+import threading
 import time
 import types
 
@@ -411,3 +412,35 @@ def test_unusable_bound_fails_before_anything_starts(successors, host, client, m
     successors.script("import sys\nsys.exit(0)\n")
     assert client.post("/api/server/restart").status_code == 200  # given back
     successors.threads[0].kwargs["target"]()  # and, that successor gone, given back again
+
+
+# ---- the stand-in's side: the word, then the port ----------------------------
+
+
+def test_stand_in_says_the_word_once_and_closes_its_end(monkeypatch):
+    for reader_waits in (True, False):
+        r, w = os.pipe()
+        monkeypatch.setattr(utils, "_takeover_fd", w)
+        if not reader_waits:
+            os.close(r)  # the predecessor stopped waiting: no error here
+        utils.signal_takeover()
+        utils.signal_takeover()  # nothing left to say
+        with pytest.raises(OSError):
+            os.fstat(w)
+        if reader_waits:
+            assert os.read(r, 10) == b"!" and os.read(r, 10) == b""  # one byte, then closed
+            os.close(r)
+
+
+def test_stand_in_binds_as_soon_as_the_port_is_free(app):
+    import zetadesk_server
+    holder = socket.create_server(("127.0.0.1", 0))
+    port = holder.getsockname()[1]
+    with pytest.raises(SystemExit):  # held all along: werkzeug's own report, at the end
+        zetadesk_server._bind(app, "127.0.0.1", port, wait_seconds=0.3)
+    threading.Timer(0.5, holder.close).start()
+    server = zetadesk_server._bind(app, "127.0.0.1", port, wait_seconds=SLOW)
+    try:
+        assert server.port == port
+    finally:
+        server.server_close()
