@@ -13,7 +13,6 @@ import types
 import pytest
 
 import routes.opsdeck as opsdeck
-import utils
 from conftest import (ROOT, SLOW, LiveServer, Recorder, environ_of, http, listening_pids, process_gone,
                       server_tree, stop_process, wait_for)
 
@@ -337,7 +336,6 @@ def pipe_ends(pid):
     return ends
 
 
-SAYS_IT = "import os, time\nos.write(int(os.environ['ZETADESK_TAKEOVER_FD']), b'!')\ntime.sleep(600)\n"
 SILENT = "import time\ntime.sleep(600)\n"
 
 
@@ -378,16 +376,6 @@ def test_takeover_pipe_reaches_the_successor_alone_and_is_closed_after(successor
     assert pipe_ends("self") == ours
 
 
-def test_the_word_ends_this_server(successors, host, client, monkeypatch):
-    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", SLOW)
-    successors.script(SAYS_IT)
-    assert client.post("/api/server/restart").status_code == 200
-    with pytest.raises(Exited) as exited:
-        successors.threads[0].kwargs["target"]()
-    assert exited.value.args == (0,)
-    assert successors.calls[0][1].poll() is None  # left running: it serves now
-
-
 def test_host_without_the_word_exits_after_half_a_second(successors, host, client, monkeypatch):
     monkeypatch.delattr(host, "RESTART_TAKEOVER_SECONDS")
     monkeypatch.setenv("ZETADESK_TAKEOVER_FD", "99")
@@ -415,21 +403,6 @@ def test_unusable_bound_fails_before_anything_starts(successors, host, client, m
 
 
 # ---- the stand-in's side: the word, then the port ----------------------------
-
-
-def test_stand_in_says_the_word_once_and_closes_its_end(monkeypatch):
-    for reader_waits in (True, False):
-        r, w = os.pipe()
-        monkeypatch.setattr(utils, "_takeover_fd", w)
-        if not reader_waits:
-            os.close(r)  # the predecessor stopped waiting: no error here
-        utils.signal_takeover()
-        utils.signal_takeover()  # nothing left to say
-        with pytest.raises(OSError):
-            os.fstat(w)
-        if reader_waits:
-            assert os.read(r, 10) == b"!" and os.read(r, 10) == b""  # one byte, then closed
-            os.close(r)
 
 
 def test_stand_in_binds_as_soon_as_the_port_is_free(app):
