@@ -112,6 +112,11 @@ def run_python(code, *, env=None, cwd=ROOT, timeout=60, input=None):
                           capture_output=True, text=True, timeout=timeout)
 
 
+# Seconds for what waits on a server coming up: generous for the aarch64
+# suite, where every interpreter runs under qemu-user.
+SLOW = 90
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -180,7 +185,7 @@ class LiveServer:
                                      cwd=ROOT, env=self.env, stdout=self.output,
                                      stderr=subprocess.STDOUT)
 
-    def wait_ready(self, timeout=20):
+    def wait_ready(self, timeout=SLOW):
         wait_healthy(self.proc, self.url, timeout)
         return self
 
@@ -197,11 +202,6 @@ def live_server(tmp_path):
 
 
 # ---- processes a server starts (restarts) ------------------------------------
-
-
-# Seconds for what waits on a server coming up: generous for the aarch64
-# suite, where every interpreter runs under qemu-user.
-SLOW = 90
 
 
 def wait_for(predicate, timeout=15, step=0.05):

@@ -18,7 +18,7 @@ from conftest import (ROOT, SLOW, LiveServer, Recorder, environ_of, http, listen
 
 
 def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
-    server = LiveServer(str(tmp_path), extra_env={"ZETADESK_TEST_INHERITED": "kept"}).wait_ready(SLOW)
+    server = LiveServer(str(tmp_path), extra_env={"ZETADESK_TEST_INHERITED": "kept"}).wait_ready()
     workspace = str(tmp_path / "configured-workspace")
     with open(os.path.join(server.config_dir, "config.json"), "w") as f:
         json.dump({"workspace": workspace}, f)
@@ -54,7 +54,7 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
 
 
 def test_failed_start_answers_500_and_keeps_serving(tmp_path):
-    server = LiveServer(str(tmp_path)).wait_ready(SLOW)
+    server = LiveServer(str(tmp_path)).wait_ready()
     try:
         os.mkdir(server.log_path)  # the successor's output cannot be opened
         status, answer = http("POST", server.url + "/api/server/restart")
@@ -217,7 +217,7 @@ def started_from(server_dir):
 
 def test_successors_that_end_before_taking_over_leave_the_server_serving(tmp_path):
     server_dir = server_tree(tmp_path / "server")
-    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready(timeout=SLOW)
+    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready()
     successor = None
     try:
         for seconds, status in ((0, 3), (1, 4), (5, 5)):
@@ -232,7 +232,7 @@ def test_successors_that_end_before_taking_over_leave_the_server_serving(tmp_pat
 def test_silent_successor_is_stopped_after_the_bound(tmp_path):
     server_dir = server_tree(tmp_path / "server")
     server = LiveServer(str(tmp_path), server_dir=server_dir,
-                        extra_env={"ZETADESK_TAKEOVER_SECONDS": "3"}).wait_ready(timeout=SLOW)
+                        extra_env={"ZETADESK_TAKEOVER_SECONDS": "3"}).wait_ready()
     silent = set()
     try:
         replace_script(server_dir, "import time\ntime.sleep(600)\n")
@@ -254,7 +254,7 @@ def test_silent_successor_is_stopped_after_the_bound(tmp_path):
 
 def test_slow_successor_is_waited_for(tmp_path):
     server_dir = server_tree(tmp_path / "server")
-    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready(timeout=SLOW)
+    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready()
     successor = None
     try:
         # Three seconds before it even starts to come up.
