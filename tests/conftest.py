@@ -186,7 +186,11 @@ class LiveServer:
                                      stderr=subprocess.STDOUT)
 
     def wait_ready(self, timeout=SLOW):
-        wait_healthy(self.proc, self.url, timeout)
+        try:
+            wait_healthy(self.proc, self.url, timeout)
+        except BaseException:
+            self.stop()  # a server that never came up must not outlive the test
+            raise
         return self
 
     def stop(self):
