@@ -57,8 +57,13 @@ class Chain:
         self.output = open(os.path.join(base, "stdout.log"), "ab")
         self.first = subprocess.Popen([sys.executable, os.path.join(tree, "zetadesk_server.py")], cwd=tree,
                                       env=self.env, stdout=self.output, stderr=subprocess.STDOUT)
-        self.pid = self.wait_for_new_pid(None, 60)
+        self.pid = self.first.pid
         self.times = []
+        try:
+            self.pid = self.wait_for_new_pid(None, 60)
+        except BaseException:
+            self.stop()
+            raise
 
     def wait_for_new_pid(self, old, timeout):
         deadline = time.monotonic() + timeout
