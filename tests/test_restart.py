@@ -218,14 +218,14 @@ def started_from(server_dir):
 def test_successors_that_end_before_taking_over_leave_the_server_serving(tmp_path):
     server_dir = server_tree(tmp_path / "server")
     server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready()
-    successor = None
     try:
         for seconds, status in ((0, 3), (1, 4), (5, 5)):
             replace_script(server_dir, f"import sys, time\ntime.sleep({seconds})\nsys.exit({status})\n")
             restart_kept(server, f"successor exited with status {status}")
-        successor = restart_taken_over(server, server_dir)  # accepted again, and works
+        restart_taken_over(server, server_dir)  # accepted again, and works
     finally:
-        stop_process(successor)
+        for pid in started_from(server_dir):  # failed or not, none outlives the test
+            stop_process(pid)
         server.stop()
 
 
@@ -247,7 +247,7 @@ def test_silent_successor_is_stopped_after_the_bound(tmp_path):
         replace_script(server_dir, "import sys\nsys.exit(6)\n")
         restart_kept(server, "successor exited with status 6")  # accepted again
     finally:
-        for pid in silent:
+        for pid in started_from(server_dir) | silent:
             stop_process(pid)
         server.stop()
 
@@ -255,7 +255,6 @@ def test_silent_successor_is_stopped_after_the_bound(tmp_path):
 def test_slow_successor_is_waited_for(tmp_path):
     server_dir = server_tree(tmp_path / "server")
     server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready()
-    successor = None
     try:
         # Three seconds before it even starts to come up.
         replace_script(server_dir, "import time\ntime.sleep(3)\n" + REAL_SERVER)
@@ -269,7 +268,8 @@ def test_slow_successor_is_waited_for(tmp_path):
         wait_for(lambda: http("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == successor,
                  timeout=SLOW)
     finally:
-        stop_process(successor)
+        for pid in started_from(server_dir):  # failed or not, none outlives the test
+            stop_process(pid)
         server.stop()
 
 
