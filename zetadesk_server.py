@@ -7,6 +7,7 @@ on ZETADESK_HOST:ZETADESK_PORT, workspace ZETADESK_WORKSPACE.
 import hmac
 import os
 import re
+import socket
 import sys
 import time
 
@@ -15,7 +16,7 @@ if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from flask import Flask, redirect, request
-from werkzeug.serving import WSGIRequestHandler, make_server
+from werkzeug.serving import WSGIRequestHandler, get_sockaddr, make_server, select_address_family
 
 import utils
 from routes.opsdeck import bp
@@ -96,22 +97,41 @@ class _RequestHandler(WSGIRequestHandler):
         super().log(type, "%s", self._TOKEN_VALUE.sub(r"\1…", message % args if args else message))
 
 
+def _port_free(host, port):
+    """Whether the port can be bound now, found without werkzeug's report of a failure."""
+    family = select_address_family(host, port)
+    with socket.socket(family, socket.SOCK_STREAM) as s:
+        if os.name != "nt":  # there it would let a bind share a port in use
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(get_sockaddr(host, port, family))
+        except OSError:
+            return False
+    return True
+
+
 def _bind(app, host, port, wait_seconds):
-    """Bind the port; a restart's predecessor may hold it for up to half a second."""
+    """Bind the port, which a restart's predecessor holds until it ends."""
     deadline = time.monotonic() + wait_seconds
     while True:
+        # Wait quietly (werkzeug reports every failed bind), and bind as soon
+        # as the predecessor has ended.
+        while not _port_free(host, port) and time.monotonic() < deadline:
+            time.sleep(0.01)
         try:
             return make_server(host, port, app, threaded=True, request_handler=_RequestHandler)
         except (OSError, SystemExit):
             # Werkzeug reports a port in use with sys.exit(1), not OSError.
             if time.monotonic() >= deadline:
                 raise
-            time.sleep(0.1)
+            time.sleep(0.01)
 
 
 def main():
     app = create_app()
     os.makedirs(utils.WORKSPACE, exist_ok=True)
+    # All that can still fail is the port, which the predecessor frees on this.
+    utils.signal_takeover()
     server = _bind(app, utils.HOST or "127.0.0.1", utils.PORT, wait_seconds=10)
     line = "[SERVER] ZetaDesk listening on {} (pid %d)" % os.getpid()
     # The address with the token goes to a terminal only, never into a log

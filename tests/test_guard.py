@@ -17,7 +17,7 @@ import uuid
 import pytest
 
 import routes.opsdeck as opsdeck
-from conftest import (LiveServer, Recorder, environ_of, http as request_json, listening_pids, process_gone,
+from conftest import (SLOW, LiveServer, Recorder, environ_of, http as request_json, listening_pids, process_gone,
                       run_python, stop_process, wait_for)
 
 TOKEN = "ghp_guardtest_0123456789"
@@ -240,8 +240,9 @@ def server_processes(config_dir):
 
 
 def successor_of(server, old_pid):
-    pid = wait_for(lambda: [p for p in listening_pids(server.log_path) if p != old_pid])[-1]
-    wait_for(lambda: request_json("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == pid)
+    pid = wait_for(lambda: [p for p in listening_pids(server.log_path) if p != old_pid], timeout=SLOW)[-1]
+    wait_for(lambda: request_json("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == pid,
+             timeout=SLOW)
     return pid
 
 
@@ -264,7 +265,7 @@ def test_six_restarts_at_once_start_one_successor(live):
         assert sorted(status for status, _ in answers) == [200] + [409] * 5
         assert [body for status, body in answers if status == 409] == [
             {"ok": False, "error": "restart already in progress"}] * 5
-        assert live.proc.wait(timeout=10) == 0
+        assert live.proc.wait(timeout=SLOW) == 0  # once the successor has taken over
         successor = successor_of(live, old_pid)
         time.sleep(1.0)  # any second successor would be retrying the port by now
         assert server_processes(live.config_dir) == [successor]
@@ -287,7 +288,7 @@ def test_bad_workspace_is_not_saved_and_a_restart_still_works(live, tmp_path):
     successor = None
     try:
         assert request_json("POST", live.url + "/api/server/restart")[0] == 200
-        assert live.proc.wait(timeout=10) == 0
+        assert live.proc.wait(timeout=SLOW) == 0  # once the successor has taken over
         successor = successor_of(live, live.proc.pid)
         assert request_json("GET", live.url + "/api/config")[1] == {"github_token": TOKEN}
     finally:

@@ -193,13 +193,17 @@ def test_guard_and_refused_updates(client, host, method, url, body, environ):
                    calls=CALLS // 2)
 
 
-def test_restart_in_progress(client, host, monkeypatch, capsys):
+@pytest.mark.parametrize("takeover", [True, False], ids=["takeover-word", "half-second"])
+def test_restart_in_progress(client, host, monkeypatch, capsys, takeover):
     import types
     import routes.opsdeck as opsdeck
+    if not takeover:
+        monkeypatch.delattr(host, "RESTART_TAKEOVER_SECONDS")
     recorder = Recorder()
     monkeypatch.setattr(opsdeck, "threading", recorder)
+    # A successor that has exited: the pipe closes, and it is reaped at once.
     monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(
-        Popen=lambda *a, **kw: types.SimpleNamespace(poll=lambda: 0), STDOUT=-2))
+        Popen=lambda *a, **kw: types.SimpleNamespace(poll=lambda: 0, wait=lambda timeout=None: 0), STDOUT=-2))
     assert client.post("/api/server/restart").status_code == 200
     assert_no_leak(lambda: client.post("/api/server/restart").close())
     monkeypatch.setattr(opsdeck, "time", types.SimpleNamespace(sleep=lambda s: None))

@@ -1,17 +1,20 @@
-"""POST /api/server/restart: a real successor, a real exit, and the failure
-that must leave the server running."""
+"""POST /api/server/restart: a real successor, a real exit once it has taken
+over, and the failures that must leave the server running."""
 
 import json
 import os
+import socket
 import subprocess
 import sys
+import threading
 import time
 import types
 
 import pytest
 
 import routes.opsdeck as opsdeck
-from conftest import LiveServer, Recorder, environ_of, http, listening_pids, stop_process, wait_for
+from conftest import (ROOT, SLOW, LiveServer, Recorder, environ_of, http, listening_pids, process_gone,
+                      server_tree, stop_process, wait_for)
 
 
 def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
@@ -25,7 +28,7 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
         assert http("POST", server.url + "/api/server/restart") == (
             200, {"ok": True, "message": "Server restarting..."})
         asked = time.monotonic()
-        assert server.proc.wait(timeout=10) == 0
+        assert server.proc.wait(timeout=SLOW) == 0  # once the successor has taken over
         assert time.monotonic() - asked >= 0.3  # the answer had its half second
 
         with open(os.path.join(server.config_dir, "restart_marker.json"), encoding="utf-8") as f:
@@ -35,9 +38,9 @@ def test_restart_spawns_a_successor_and_ends_with_status_0(tmp_path):
         assert marker_text == json.dumps(marker) and marker["time"].endswith("+00:00")
 
         # The successor writes into server.log, among others its own listen line.
-        successor = wait_for(lambda: listening_pids(server.log_path))[-1]
+        successor = wait_for(lambda: listening_pids(server.log_path), timeout=SLOW)[-1]
         assert successor != old_pid
-        wait_for(lambda: http("GET", server.url + "/api/health", timeout=1)[0] == 200)
+        wait_for(lambda: http("GET", server.url + "/api/health", timeout=1)[0] == 200, timeout=SLOW)
         assert os.getsid(successor) == successor  # its own session
         env = environ_of(successor)
         assert env["ZETADESK_PORT"] == str(server.port)
@@ -126,10 +129,12 @@ def test_successor_start_in_process(host, client, no_exit, monkeypatch, tmp_path
 
 def test_unstartable_successor_schedules_no_exit(host, client, no_exit, monkeypatch):
     monkeypatch.setattr(opsdeck, "sys", types.SimpleNamespace(executable="/nonexistent/python"))
+    ours = pipe_ends("self")
     resp = client.post("/api/server/restart")
     assert resp.status_code == 500
     assert resp.get_json() == {"ok": False, "error": "[Errno 2] No such file or directory: '/nonexistent/python'"}
     assert no_exit.threads == []
+    assert pipe_ends("self") == ours  # the takeover pipe is closed again
     # A HOST that is not text cannot go into the environment either.
     monkeypatch.setattr(opsdeck, "sys", sys)
     monkeypatch.setattr(opsdeck, "HOST", None)
@@ -143,3 +148,272 @@ def test_missing_config_dir_fails_before_anything_starts(host, client, no_exit, 
     resp = client.post("/api/server/restart")
     assert resp.status_code == 500 and "restart_marker.json" in resp.get_json()["error"]
     assert no_exit.threads == [] and len(host._log_buffer) == 0
+
+
+# ---- taking over: the old server ends once its successor says so ------------
+
+REAL_SERVER = open(os.path.join(ROOT, "zetadesk_server.py"), encoding="utf-8").read()
+
+
+def replace_script(server_dir, text):
+    """What the next restart of a server started from `server_dir` runs."""
+    tmp = os.path.join(server_dir, "zetadesk_server.py.new")
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(tmp, os.path.join(server_dir, "zetadesk_server.py"))
+
+
+def output_lines(server):
+    with open(os.path.join(os.path.dirname(server.config_dir), "stdout.log"), encoding="utf-8",
+              errors="replace") as f:
+        return f.read().splitlines()
+
+
+def restart_kept(server, expected, before=None):
+    """A restart whose successor never takes over: the old server answers as
+    usual, keeps serving while it waits and after, and says `expected`.
+    `before`: the restart was asked for already, when the output had that
+    many lines."""
+    pid = server.proc.pid
+    if before is None:
+        before = len(output_lines(server))
+        assert http("POST", server.url + "/api/server/restart") == (
+            200, {"ok": True, "message": "Server restarting..."})
+    assert http("GET", server.url + "/api/server/status")[1]["pid"] == pid
+    said = wait_for(lambda: [line for line in output_lines(server)[before:] if line.startswith("[restart] ")],
+                    timeout=SLOW)
+    assert said == [f"[restart] {expected}; this server keeps running"]
+    assert server.proc.poll() is None
+    assert http("GET", server.url + "/api/server/status")[1]["pid"] == pid
+
+
+def restart_taken_over(server, server_dir):
+    """A restart of the real server: the old one ends with status 0 and the new one serves."""
+    replace_script(server_dir, REAL_SERVER)
+    old = server.proc.pid
+    before = len(output_lines(server))
+    assert http("POST", server.url + "/api/server/restart")[0] == 200
+    assert server.proc.wait(timeout=SLOW) == 0
+    successor = wait_for(lambda: [p for p in listening_pids(server.log_path) if p != old], timeout=SLOW)[-1]
+    wait_for(lambda: http("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == successor,
+             timeout=SLOW)
+    assert not [line for line in output_lines(server)[before:] if line.startswith("[restart] ")]
+    return successor
+
+
+def started_from(server_dir):
+    """Pids of the live processes running zetadesk_server.py of `server_dir`."""
+    script = os.path.join(server_dir, "zetadesk_server.py").encode()
+    found = set()
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if script in f.read().split(b"\0") and not process_gone(int(entry)):
+                    found.add(int(entry))
+        except (FileNotFoundError, ProcessLookupError, PermissionError, NotADirectoryError, ValueError):
+            continue
+    return found
+
+
+def test_successors_that_end_before_taking_over_leave_the_server_serving(tmp_path):
+    server_dir = server_tree(tmp_path / "server")
+    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready()
+    try:
+        for seconds, status in ((0, 3), (1, 4), (5, 5)):
+            replace_script(server_dir, f"import sys, time\ntime.sleep({seconds})\nsys.exit({status})\n")
+            restart_kept(server, f"successor exited with status {status}")
+        restart_taken_over(server, server_dir)  # accepted again, and works
+    finally:
+        for pid in started_from(server_dir):  # failed or not, none outlives the test
+            stop_process(pid)
+        server.stop()
+
+
+def test_silent_successor_is_stopped_after_the_bound(tmp_path):
+    server_dir = server_tree(tmp_path / "server")
+    server = LiveServer(str(tmp_path), server_dir=server_dir,
+                        extra_env={"ZETADESK_TAKEOVER_SECONDS": "3"}).wait_ready()
+    silent = set()
+    try:
+        replace_script(server_dir, "import time\ntime.sleep(600)\n")
+        old = {server.proc.pid}
+        wait_for(lambda: started_from(server_dir) == old)
+        before = len(output_lines(server))
+        assert http("POST", server.url + "/api/server/restart")[0] == 200
+        silent = started_from(server_dir) - old  # started before the answer
+        assert len(silent) == 1
+        restart_kept(server, "successor did not take over within 3.0 s and was stopped", before)
+        assert started_from(server_dir) == old
+        replace_script(server_dir, "import sys\nsys.exit(6)\n")
+        restart_kept(server, "successor exited with status 6")  # accepted again
+    finally:
+        for pid in started_from(server_dir) | silent:
+            stop_process(pid)
+        server.stop()
+
+
+def test_slow_successor_is_waited_for(tmp_path):
+    server_dir = server_tree(tmp_path / "server")
+    server = LiveServer(str(tmp_path), server_dir=server_dir).wait_ready()
+    try:
+        # Three seconds before it even starts to come up.
+        replace_script(server_dir, "import time\ntime.sleep(3)\n" + REAL_SERVER)
+        old = server.proc.pid
+        assert http("POST", server.url + "/api/server/restart")[0] == 200
+        time.sleep(1.5)  # past the half second after which a restart used to end
+        assert server.proc.poll() is None
+        assert http("GET", server.url + "/api/server/status")[1]["pid"] == old
+        assert server.proc.wait(timeout=SLOW) == 0
+        successor = wait_for(lambda: [p for p in listening_pids(server.log_path) if p != old], timeout=SLOW)[-1]
+        wait_for(lambda: http("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == successor,
+                 timeout=SLOW)
+    finally:
+        for pid in started_from(server_dir):  # failed or not, none outlives the test
+            stop_process(pid)
+        server.stop()
+
+
+# ---- the same in-process: what the successor gets, what the exit does --------
+
+
+class Exited(BaseException):
+    """Raised in place of os._exit, so the test process survives the exit."""
+
+
+class ExitingOs:
+    """The module's os, with os._exit raising Exited."""
+
+    def __init__(self):
+        self.exits = []
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def _exit(self, status):
+        self.exits.append(status)
+        raise Exited(status)
+
+
+@pytest.fixture
+def successors(host, no_exit, monkeypatch, tmp_path):
+    """In-process restarts that start `successors.script` for real; every
+    Popen call's keywords and child are kept, and leftovers stopped."""
+    server_dir = tmp_path / "server"
+    server_dir.mkdir()
+    monkeypatch.setattr(opsdeck, "SERVER_DIR", str(server_dir))
+    exiting = ExitingOs()
+    monkeypatch.setattr(opsdeck, "os", exiting)
+    started = types.SimpleNamespace(calls=[], threads=no_exit.threads,
+                                    script=lambda text: (server_dir / "zetadesk_server.py").write_text(text))
+
+    def popen(*args, **kwargs):
+        child = subprocess.Popen(*args, **kwargs)
+        started.calls.append((kwargs, child))
+        return child
+
+    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(Popen=popen, STDOUT=subprocess.STDOUT))
+    yield started
+    for _, child in started.calls:
+        if child.poll() is None:
+            child.kill()
+            child.wait(10)
+    if exiting.exits:
+        # This process lives on, still restarting: with its successor gone,
+        # the exit thread gives the restart back.
+        started.threads[-1].kwargs["target"]()
+
+
+def pipe_ends(pid):
+    """{pipe inode: [descriptors]} of the pipes process `pid` holds."""
+    ends = {}
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except FileNotFoundError:
+            continue
+        if target.startswith("pipe:"):
+            ends.setdefault(target, []).append(int(fd))
+    return ends
+
+
+SILENT = "import time\ntime.sleep(600)\n"
+
+
+def test_takeover_pipe_reaches_the_successor_alone_and_is_closed_after(successors, host, client, monkeypatch,
+                                                                       capsys):
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", 1.5)
+    monkeypatch.setenv("ZETADESK_TAKEOVER_FD", "99")  # this server's own, long closed
+    successors.script(SILENT)
+    ours = pipe_ends("self")
+    assert client.post("/api/server/restart").status_code == 200
+    (kwargs, child), = successors.calls
+    fd = int(kwargs["env"]["ZETADESK_TAKEOVER_FD"])
+    assert kwargs["pass_fds"] == (fd,)
+    pipe = os.readlink(f"/proc/{child.pid}/fd/{fd}")
+    assert pipe.startswith("pipe:")
+    # The successor holds the write end, under the number it was told.
+    wait_for(lambda: pipe_ends(child.pid).get(pipe) == [fd])
+    # Here only the read end is left, and no other child gets it.
+    (read_end,) = pipe_ends("self")[pipe]
+    assert not os.get_inheritable(read_end)
+    other = subprocess.run(["ls", "-l", "/proc/self/fd/"], capture_output=True, text=True, close_fds=False)
+    assert pipe not in other.stdout
+
+    capsys.readouterr()
+    successors.threads[0].kwargs["target"]()  # returns: this server keeps running
+    assert capsys.readouterr().out == (
+        "[restart] successor did not take over within 1.5 s and was stopped; this server keeps running\n")
+    assert child.returncode is not None  # stopped and reaped
+    assert pipe_ends("self") == ours  # nothing left open
+
+    # Accepted again; a successor that closes the pipe by ending is told apart.
+    successors.script("import sys\nsys.exit(7)\n")
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", SLOW)  # however slowly it starts
+    assert client.post("/api/server/restart").status_code == 200
+    capsys.readouterr()
+    successors.threads[1].kwargs["target"]()
+    assert capsys.readouterr().out == "[restart] successor exited with status 7; this server keeps running\n"
+    assert pipe_ends("self") == ours
+
+
+def test_host_without_the_word_exits_after_half_a_second(successors, host, client, monkeypatch):
+    monkeypatch.delattr(host, "RESTART_TAKEOVER_SECONDS")
+    monkeypatch.setenv("ZETADESK_TAKEOVER_FD", "99")
+    successors.script(SILENT)
+    ours = pipe_ends("self")
+    assert client.post("/api/server/restart").status_code == 200
+    (kwargs, child), = successors.calls
+    assert "pass_fds" not in kwargs and "ZETADESK_TAKEOVER_FD" not in kwargs["env"]
+    assert pipe_ends("self") == ours
+    with pytest.raises(Exited) as exited:
+        successors.threads[0].kwargs["target"]()  # does not wait for a word it will never get
+    assert exited.value.args == (0,) and child.poll() is None
+
+
+def test_unusable_bound_fails_before_anything_starts(successors, host, client, monkeypatch):
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", "soon")
+    resp = client.post("/api/server/restart")
+    assert resp.status_code == 500 and resp.get_json()["ok"] is False
+    assert successors.calls == [] and successors.threads == []
+    assert not os.path.exists(os.path.join(host.CONFIG_DIR, "restart_marker.json"))
+    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", 1.0)
+    successors.script("import sys\nsys.exit(0)\n")
+    assert client.post("/api/server/restart").status_code == 200  # given back
+    successors.threads[0].kwargs["target"]()  # and, that successor gone, given back again
+
+
+# ---- the stand-in's side: the word, then the port ----------------------------
+
+
+def test_stand_in_binds_as_soon_as_the_port_is_free(app):
+    import zetadesk_server
+    holder = socket.create_server(("127.0.0.1", 0))
+    port = holder.getsockname()[1]
+    with pytest.raises(SystemExit):  # held all along: werkzeug's own report, at the end
+        zetadesk_server._bind(app, "127.0.0.1", port, wait_seconds=0.3)
+    threading.Timer(0.5, holder.close).start()
+    server = zetadesk_server._bind(app, "127.0.0.1", port, wait_seconds=SLOW)
+    try:
+        assert server.port == port
+    finally:
+        server.server_close()

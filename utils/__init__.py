@@ -90,6 +90,22 @@ def _access_token():
 
 ACCESS_TOKEN = _access_token()
 
+# Restarts: this server tells the one that started it when it is about to
+# serve (signal_takeover), and a restart waits up to this many seconds for
+# its successor to say so.  ZETADESK_TAKEOVER_SECONDS=off leaves the name
+# out, as a host whose server does not signal would.
+_takeover_seconds = os.environ.get("ZETADESK_TAKEOVER_SECONDS") or "15"
+if _takeover_seconds != "off":
+    RESTART_TAKEOVER_SECONDS = float(_takeover_seconds)
+# The write end of the pipe the predecessor listens on, if a restart started
+# this process; kept out of every process this one starts.
+_takeover_fd = os.environ.pop("ZETADESK_TAKEOVER_FD", None)
+try:
+    _takeover_fd = int(_takeover_fd)
+    os.set_inheritable(_takeover_fd, False)
+except (TypeError, ValueError, OSError):
+    _takeover_fd = None
+
 IS_WINDOWS = sys.platform == "win32"
 IS_MACOS = sys.platform == "darwin"
 IS_TERMUX = "com.termux" in os.environ.get("PREFIX", "") or os.path.isdir("/data/data/com.termux/files")
@@ -120,6 +136,21 @@ def log_write(text, console=None):
     with _log_lock:
         _log_buffer.append(entry)
     print(text if console is None else console, flush=True)
+
+
+def signal_takeover():
+    """Tell the server whose restart started this one that this one is about
+    to serve, so it ends and frees the port; nothing when no restart did."""
+    global _takeover_fd
+    fd, _takeover_fd = _takeover_fd, None
+    if fd is None:
+        return
+    try:
+        os.write(fd, b"!")
+    except OSError:
+        pass  # the predecessor has stopped waiting: the port is free or will be
+    finally:
+        os.close(fd)
 
 
 def handle_error(view):

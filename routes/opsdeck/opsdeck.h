@@ -6,7 +6,7 @@
 
 #include <string>
 
-#if !ZETADESK_PORTABLE
+#ifndef _WIN32
 #include <unistd.h>
 #endif
 
@@ -94,7 +94,7 @@ namespace opsdeck {
 // The file-system form of a path object (str, bytes or os.PathLike).
 std::string fs_path(PyObject *path);  // logs.cpp
 
-#if !ZETADESK_PORTABLE
+#ifndef _WIN32
 // A file descriptor closed when it goes out of scope (-1: none).
 struct Fd {
     int fd = -1;
@@ -107,6 +107,7 @@ struct Fd {
         if (fd >= 0) close(fd);
         fd = -1;
     }
+    int release() { return std::exchange(fd, -1); }
 };
 #endif
 

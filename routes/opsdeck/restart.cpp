@@ -1,15 +1,34 @@
 // POST /api/server/restart: start a successor server and end this process.
 //
-// The process ends only once a successor has been started: when the start
+// The process ends only once a successor has taken over: when the start
 // fails the request is answered with the error and this server keeps
-// serving, since ending it would leave the user without any server.  For
-// the same reason the successor is looked at once more just before the
-// exit, and one that has already died leaves this server running.
+// serving, since ending it would leave the user without any server.
+//
+// Taking over: a host whose server says when it is about to serve offers
+// utils.RESTART_TAKEOVER_SECONDS, the longest wait for that word.  The
+// successor then inherits the write end of a pipe, named by
+// ZETADESK_TAKEOVER_FD, and writes one byte to it; this process ends on
+// that byte, and keeps serving when the pipe closes without it (the
+// successor died, at import or on a bad setting) or when the time is up,
+// stopping a successor that is still silent so that two servers never
+// compete for the port.  With a host that offers no such word the successor
+// is looked at once, just before the exit half a second after the answer,
+// and one that has already died leaves this server running.  Windows has
+// no descriptors to pass: there every host is treated the second way.
 //
 // One restart at a time: a burst of requests (a page that retries, a
 // cross-site form posted many times) would otherwise start a successor per
 // request, all but one of them fighting for the port.
 #include "opsdeck.h"
+
+#include <chrono>
+#include <cmath>
+#include <optional>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <poll.h>
+#endif
 
 namespace opsdeck {
 namespace {
@@ -21,26 +40,39 @@ Site exit_site{"server_restart._exit", __LINE__};
 Site opener_site{"server_restart._opener", __LINE__};
 
 // Taken by the request that starts a restart, given back when the start
-// fails or the successor turns out to have exited.  While taken, `successor`
-// holds the Popen of the started successor.  Native state, so the module
-// namespace carries no extra name.
+// fails or the successor does not take over.  While taken, `successor`
+// holds the Popen of the started successor and, when the host's server
+// signals its takeover, `takeover_fd` the read end of the pipe it signals
+// on and `takeover_seconds` how long to wait for it.  Native state, so the
+// module namespace carries no extra name.
 PyMutex restart_lock{};
 bool restart_taken = false;
 PyObject *successor = nullptr;
+int takeover_fd = -1;
+double takeover_seconds = 0;
+
+// What the exit thread works on.
+struct Handover {
+    Ref child;
+    int fd = -1;
+    double seconds = 0;
+};
 
 bool take_restart() {
     Locked held(restart_lock);
     return !std::exchange(restart_taken, true);
 }
 
-void keep_successor(const Ref &child) {
+void keep_successor(const Ref &child, int fd, double seconds) {
     Locked held(restart_lock);
     Py_XSETREF(successor, Py_NewRef(child.get()));
+    takeover_fd = fd;
+    takeover_seconds = seconds;
 }
 
-Ref current_successor() {
+Handover current_handover() {
     Locked held(restart_lock);
-    return Ref::adopt(Py_XNewRef(successor));
+    return {Ref::adopt(Py_XNewRef(successor)), takeover_fd, takeover_seconds};
 }
 
 // Also runs while an error is pending: dropping the Popen may run its
@@ -48,31 +80,147 @@ Ref current_successor() {
 // is given back, as the finaliser may run any code.
 void give_back_restart() noexcept {
     PyObject *child;
+    int fd;
     {
         Locked held(restart_lock);
         child = std::exchange(successor, nullptr);
+        fd = std::exchange(takeover_fd, -1);
         restart_taken = false;
     }
+#ifndef _WIN32
+    if (fd >= 0) close(fd);
+#else
+    (void)fd;
+#endif
     keeping_pending_error([&] { Py_XDECREF(child); });
+}
+
+// The exit waits half a second whatever happens: the framework needs it to
+// send the answer.
+constexpr double answer_seconds = 0.5;
+// A bound beyond a day is taken as a day: the wait must end.
+constexpr double longest_takeover = 86400;
+
+// utils.RESTART_TAKEOVER_SECONDS, looked up at each restart as the views do
+// with host names; none when the host does not offer it (or on Windows).
+std::optional<double> takeover_bound() {
+#ifdef _WIN32
+    return std::nullopt;
+#else
+    Ref value;
+    Ref error = catch_ordinary([&] {
+        auto [found] = import_from("utils"_id, "RESTART_TAKEOVER_SECONDS"_id);
+        value = found;
+    });
+    if (error) {
+        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ImportError)) {
+            PyErr_SetRaisedException(error.release());
+            fail();
+        }
+        return std::nullopt;
+    }
+    double seconds = PyFloat_AsDouble(value.get());
+    if (seconds == -1.0 && PyErr_Occurred()) fail();
+    if (std::isnan(seconds) || seconds < answer_seconds) return answer_seconds;
+    return std::min(seconds, longest_takeover);
+#endif
+}
+
+#ifndef _WIN32
+enum class Word { taken, closed, silent };
+
+// Waits up to `seconds` for the successor's byte on `fd`, with the
+// interpreter released: taken (the byte came), closed (every write end is
+// closed without it: the successor has ended or given up) or silent.
+Word wait_for_takeover(int fd, double seconds) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(seconds);
+    ssize_t got = -1;
+    Py_BEGIN_ALLOW_THREADS
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready > 0) {
+            char byte;
+            do got = read(fd, &byte, 1);
+            while (got < 0 && errno == EINTR);
+        }
+        break;
+    }
+    Py_END_ALLOW_THREADS
+    return got > 0 ? Word::taken : got == 0 ? Word::closed : Word::silent;
+}
+#endif
+
+// child.poll(), or child.wait(timeout) when `seconds` is given: the exit
+// status, or none while it runs.  A successor that cannot be asked is taken
+// to run.
+Ref exit_status(const Ref &child, double seconds = -1) {
+    Ref status;
+    catch_ordinary([&] {
+        if (seconds < 0) {
+            status = call_method(child, "poll"_id);
+        } else {
+            Ref timeout = Ref::steal(PyFloat_FromDouble(seconds));
+            status = call_kw(attr(child, "wait"_id), {}, {{"timeout"_id, timeout.get()}});
+        }
+    });
+    return status && status.get() != Py_None ? status : Ref();
+}
+
+#ifndef _WIN32
+// child.terminate(), then child.kill() if it is still there after a while;
+// waited for, so that it leaves no zombie.
+void stop(const Ref &child) {
+    for (PyObject *how : {"terminate"_id, "kill"_id}) {
+        catch_ordinary([&] { call_method(child, how); });
+        if (exit_status(child, 5.0)) return;
+    }
+}
+#endif
+
+// Gives the restart back and says why on the output.
+void keep_serving(const Ref &line) {
+    give_back_restart();
+    call(global("print"_id), line);
+}
+
+void exit_now() {
+    Ref code = integer(0);
+    call_method(global("os"_id), "_exit"_id, code);
+}
+
+void keep_serving_exited(const Ref &status) {
+    keep_serving(Ref::steal(PyUnicode_FromFormat(
+        "[restart] successor exited with status %S; this server keeps running", status.get())));
 }
 
 PyObject *exit_soon(PyObject *, PyObject *) {
     return boundary(exit_site, [] {
-        Ref pause = Ref::steal(PyFloat_FromDouble(0.5));
+        Ref pause = Ref::steal(PyFloat_FromDouble(answer_seconds));
         call_method(global("time"_id), "sleep"_id, pause);
-        // successor.poll(): a successor that cannot be asked is taken to run.
-        Ref returncode;
-        if (Ref child = current_successor())
-            catch_ordinary([&] { returncode = call_method(child, "poll"_id); });
-        if (returncode && returncode.get() != Py_None) {
-            Ref line = Ref::steal(PyUnicode_FromFormat(
-                "[restart] successor exited with status %S; this server keeps running", returncode.get()));
-            give_back_restart();
-            call(global("print"_id), line);
-            return;
+        Handover h = current_handover();
+        if (!h.child) return exit_now();
+        if (h.fd < 0) {
+            // No word to wait for: only a successor already dead keeps us.
+            if (Ref status = exit_status(h.child)) return keep_serving_exited(status);
+            return exit_now();
         }
-        Ref status = integer(0);
-        call_method(global("os"_id), "_exit"_id, status);
+#ifndef _WIN32
+        Word word = wait_for_takeover(h.fd, h.seconds - answer_seconds);
+        if (word == Word::taken) return exit_now();
+        // A closed pipe mostly means the successor is ending: give it a
+        // moment to be reaped before calling it silent.
+        if (Ref status = exit_status(h.child, word == Word::closed ? 2.0 : -1))
+            return keep_serving_exited(status);
+        stop(h.child);
+        Ref bound = Ref::steal(PyFloat_FromDouble(h.seconds));
+        keep_serving(Ref::steal(PyUnicode_FromFormat(
+            "[restart] successor did not take over within %S s and was stopped; this server keeps running",
+            bound.get())));
+#endif
     });
 }
 
@@ -118,6 +266,33 @@ void write_marker() {
     });
 }
 
+#ifndef _WIN32
+// The pipe a successor signals its takeover on.  os.pipe() makes both ends
+// non-inheritable: the read end stays here, and the write end reaches the
+// successor alone, through Popen's pass_fds, never another child.
+struct TakeoverPipe {
+    Fd read_end, write_end;
+    Ref write_number;  // the write end as os.pipe() gave it
+    Ref pass_fds;      // (write_number,)
+
+    void open() {
+        Ref ends = call_method(global("os"_id), "pipe"_id);
+        Ref r = Ref::steal(PySequence_GetItem(ends.get(), 0));
+        Ref w = Ref::steal(PySequence_GetItem(ends.get(), 1));
+        read_end.fd = descriptor(r);
+        write_end.fd = descriptor(w);
+        write_number = w;
+        pass_fds = Ref::steal(PyTuple_Pack(1, w.get()));
+    }
+
+    static int descriptor(const Ref &number) {
+        int fd = PyLong_AsInt(number.get());
+        if (fd == -1 && PyErr_Occurred()) fail();
+        return fd;
+    }
+};
+#endif
+
 }  // namespace
 
 PyObject *server_restart(PyObject *, PyObject *) {
@@ -133,6 +308,7 @@ PyObject *server_restart(PyObject *, PyObject *) {
         } give_back{exit_scheduled};
 
         auto [load_config] = import_from("utils"_id, "load_config"_id);
+        const std::optional<double> takeover = takeover_bound();
         write_marker();
         call(global("log_write"_id), "[SERVER] Restart requested, spawning new process..."_id);
         Ref script = call_method(attr(global("os"_id), "path"_id), "join"_id, global("SERVER_DIR"_id),
@@ -141,6 +317,8 @@ PyObject *server_restart(PyObject *, PyObject *) {
         set_item(env.get(), "ZETADESK_WORKSPACE"_id, workspace_setting(load_config).get());
         set_item(env.get(), "ZETADESK_PORT"_id, Ref::steal(PyObject_Str(global("PORT"_id).get())).get());
         set_item(env.get(), "ZETADESK_HOST"_id, global("HOST"_id).get());
+        // Only a successor given a pipe below may find a descriptor here.
+        call_method(env, "pop"_id, "ZETADESK_TAKEOVER_FD"_id, Py_None);
 
         bool started = false;
         Ref response;
@@ -151,11 +329,40 @@ PyObject *server_restart(PyObject *, PyObject *) {
                 Ref log = open_text(config_path("server.log"_id), "a"_id);
                 try {
                     Ref subprocess = global("subprocess"_id);
-                    keep_successor(call_kw(attr(subprocess, "Popen"_id), {args.get()},
-                                           {{"env"_id, env.get()},
-                                            {"stdout"_id, log.get()},
-                                            {"stderr"_id, attr(subprocess, "STDOUT"_id).get()},
-                                            {"start_new_session"_id, Py_True}}));
+#ifndef _WIN32
+                    TakeoverPipe pipe;
+                    if (takeover) {
+                        pipe.open();
+                        Ref number = Ref::steal(PyObject_Str(pipe.write_number.get()));
+                        set_item(env.get(), "ZETADESK_TAKEOVER_FD"_id, number.get());
+                    }
+#endif
+                    Ref popen = attr(subprocess, "Popen"_id);
+                    Ref merged = attr(subprocess, "STDOUT"_id);
+                    Ref child;
+#ifndef _WIN32
+                    if (takeover)
+                        child = call_kw(popen, {args.get()},
+                                        {{"env"_id, env.get()},
+                                         {"stdout"_id, log.get()},
+                                         {"stderr"_id, merged.get()},
+                                         {"start_new_session"_id, Py_True},
+                                         {"pass_fds"_id, pipe.pass_fds.get()}});
+                    else
+#endif
+                        child = call_kw(popen, {args.get()},
+                                        {{"env"_id, env.get()},
+                                         {"stdout"_id, log.get()},
+                                         {"stderr"_id, merged.get()},
+                                         {"start_new_session"_id, Py_True}});
+#ifndef _WIN32
+                    // Our copy of the write end closes on leaving this
+                    // block: then the successor's end alone keeps it open.
+                    keep_successor(child, pipe.read_end.release(), takeover.value_or(0));
+#else
+                    (void)takeover;  // never offered here
+                    keep_successor(child, -1, 0);
+#endif
                 } catch (...) {
                     translate_current_exception();
                     keeping_pending_error([&] { call_method(log, "close"_id); });

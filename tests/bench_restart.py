@@ -1,0 +1,134 @@
+"""Time of a restart, from the request to the first answer of the new server,
+with the successor's takeover word against without it, in one run.
+
+    tools/devenv.sh run python3.14 tests/bench_restart.py [--rounds N] [--before TREE]
+
+"without" is a server of this tree whose host offers no
+RESTART_TAKEOVER_SECONDS (ZETADESK_TAKEOVER_SECONDS=off): it ends half a
+second after the answer, as every restart did before the word existed.
+--before TREE adds a third side, "before", run from another checkout built
+in place (e.g. the commit before the word, under build/, which the
+environment can see).  The sides restart in turn, each its own chain of
+servers on its own port of 127.0.0.1; the load average is printed before
+and after.  A ratio below 1 means restarts with the word are faster.
+"""
+
+import argparse
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def request(method, url, timeout=2):
+    req = urllib.request.Request(url, data=b"" if method == "POST" else None, method=method)
+    with urllib.request.urlopen(req, timeout=timeout) as resp:
+        return json.loads(resp.read())
+
+
+class Chain:
+    """One server and, restart after restart, its successors."""
+
+    def __init__(self, name, tree, scratch, env):
+        self.name = name
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        base = os.path.join(scratch, name)
+        os.makedirs(os.path.join(base, "config"))
+        self.env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port),
+                        ZETADESK_CONFIG_DIR=os.path.join(base, "config"),
+                        ZETADESK_WORKSPACE=os.path.join(base, "workspace"), **env)
+        self.output = open(os.path.join(base, "stdout.log"), "ab")
+        self.first = subprocess.Popen([sys.executable, os.path.join(tree, "zetadesk_server.py")], cwd=tree,
+                                      env=self.env, stdout=self.output, stderr=subprocess.STDOUT)
+        self.pid = self.first.pid
+        self.times = []
+        try:
+            self.pid = self.wait_for_new_pid(None, 60)
+        except BaseException:
+            self.stop()
+            raise
+
+    def wait_for_new_pid(self, old, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                pid = request("GET", self.url + "/api/server/status", timeout=1)["pid"]
+                if pid != old:
+                    return pid
+            except (OSError, ValueError, http.client.HTTPException):
+                pass
+            time.sleep(0.005)
+        raise TimeoutError(f"{self.name}: no new server within {timeout} s")
+
+    def restart(self):
+        started = time.monotonic()
+        assert request("POST", self.url + "/api/server/restart")["ok"] is True
+        self.pid = self.wait_for_new_pid(self.pid, 60)
+        self.times.append(time.monotonic() - started)
+        if self.first.poll() is None and self.first.pid != self.pid:
+            self.first.wait(10)
+
+    def stop(self):
+        try:
+            os.kill(self.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.output.close()
+
+
+def load():
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=10)
+    parser.add_argument("--before", help="checkout to run the side without the word from")
+    args = parser.parse_args()
+    scratch = tempfile.mkdtemp(prefix="zetadesk-bench-restart-")
+    print(f"load average before: {load()}  (cpus: {os.cpu_count()})")
+    chains = []
+    try:
+        if args.before:
+            chains.append(Chain("before", os.path.abspath(args.before), scratch, {}))
+        chains.append(Chain("without", ROOT, scratch, {"ZETADESK_TAKEOVER_SECONDS": "off"}))
+        chains.append(Chain("with", ROOT, scratch, {}))
+        for r in range(args.rounds):
+            for chain in chains if r % 2 == 0 else reversed(chains):
+                chain.restart()
+                time.sleep(0.2)
+    finally:
+        for chain in chains:
+            chain.stop()
+        shutil.rmtree(scratch, ignore_errors=True)
+    print(f"load average after:  {load()}")
+    medians = {}
+    for chain in chains:
+        t = chain.times
+        medians[chain.name] = statistics.median(t)
+        print(f"{chain.name:8} restarts: {len(t)}  median {medians[chain.name]:.3f} s  "
+              f"min {min(t):.3f} s  max {max(t):.3f} s")
+    for name in medians:
+        if name != "with":
+            print(f"ratio with/{name} (medians): {medians['with'] / medians[name]:.3f}")
+
+
+if __name__ == "__main__":
+    main()
