@@ -14,6 +14,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 #include <vector>
 
 #if !ZETADESK_PORTABLE  // POSIX: compiled out on Windows (modframe.h)
@@ -30,6 +33,59 @@ std::string fs_path(PyObject *path) {
     mf::Ref owned = mf::Ref::steal(bytes);
     return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
 }
+
+namespace {
+
+std::filesystem::path native_path(const std::string &fs) {
+#if defined(_WIN32)
+    // The file-system encoding of Windows is UTF-8.
+    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t *>(fs.data()), fs.size()));
+#else
+    return std::filesystem::path(fs);
+#endif
+}
+
+}  // namespace
+
+void raise_special_file(PyObject *log_file) {
+    mf::raise_format(PyExc_OSError, "not a regular file: %R", log_file);
+}
+
+void refuse_special_file(PyObject *log_file) {
+    const std::string path = fs_path(log_file);
+    std::error_code ec;
+    std::filesystem::file_status st;
+    Py_BEGIN_ALLOW_THREADS
+    st = std::filesystem::status(native_path(path), ec);
+    Py_END_ALLOW_THREADS
+    if (ec || !std::filesystem::exists(st)) return;  // open() says what is wrong
+    if (!std::filesystem::is_regular_file(st) && !std::filesystem::is_directory(st)) raise_special_file(log_file);
+}
+
+std::size_t unfinished_at(const std::string &path, uint64_t from, uint64_t end) {
+    const uint64_t start = std::max(from, end >= 3 ? end - 3 : 0);
+    if (start >= end) return 0;
+    unsigned char last[3];
+    const auto n = static_cast<std::streamsize>(end - start);
+    std::ifstream file(native_path(path), std::ios::binary);
+    if (!file.seekg(static_cast<std::streamoff>(start)) || !file.read(reinterpret_cast<char *>(last), n)) return 0;
+    for (std::streamsize q = 0; q < n; ++q)
+        if (utf8_sequence(last + q, last + n) < 0) return static_cast<std::size_t>(n - q);
+    return 0;
+}
+
+#if !ZETADESK_PORTABLE
+int open_log_fd(const char *path, Fd &file, struct stat &st) {
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer.
+    file.reset();
+    file.fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (file.fd < 0) return errno;
+    if (fstat(file.fd, &st) < 0) return errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return kSpecialFile;
+    return 0;
+}
+#endif
 
 namespace {
 

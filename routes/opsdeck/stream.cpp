@@ -174,8 +174,9 @@ struct Batch {
 // what the size query found.  Returns 0 or an errno value.  Runs without
 // the GIL.
 int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read) {
-    Fd file(open(path, O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0) return errno;
+    Fd file;
+    struct stat st;
+    if (int err = open_log_fd(path, file, st)) return err;
     scanner::Input in;
     in.fd = file.fd;
     return scanner::reading(
@@ -192,6 +193,7 @@ void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
     Py_BEGIN_ALLOW_THREADS
     err = read_new_pieces(path, offset, size - offset, read);
     Py_END_ALLOW_THREADS
+    if (err == kSpecialFile) raise_special_file(s->state->log_file);
     if (err) raise_errno(err, s->state->log_file);
     const auto how = events::Builders::for_lines();
     Batch batch{s, {}};
@@ -212,14 +214,23 @@ void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
 //     with open(log_file, 'r', encoding='utf-8', errors='ignore') as f:
 //         f.seek(offset)
 //         new_content = f.read()
+//         end = f.tell()
 //     for line in new_content.split('\n'): ...
-//     file_size = new_size
-void read_growth_python(LogStream *s, uint64_t offset, uint64_t new_size) {
+//     file_size = end - <bytes of a character the file does not finish yet>
+// As natively, the offset moves by what was read, not by the size query,
+// so text appended in between is sent once, and a character cut by the end
+// of the file is read again whole in the next cycle.
+void read_growth_python(LogStream *s, uint64_t offset) {
+    refuse_special_file(s->state->log_file);
     Ref file = open_log(s->state->log_file);
     Ref new_content;
+    uint64_t end = 0;
     with(file.get(), [&](const Ref &f) {
         call_method(f, "seek"_id, Ref::steal(PyLong_FromUnsignedLongLong(offset)));
         new_content = call_method(f, "read"_id);
+        Ref position = Ref::steal(PyNumber_Index(call_method(f, "tell"_id).get()));
+        end = PyLong_AsUnsignedLongLong(position.get());
+        if (end == static_cast<uint64_t>(-1) && PyErr_Occurred()) fail();
     });
     Ref pieces = Ref::steal(PyObject_GetIter(call_method(new_content, "split"_id, "\n"_id).get()));
     const auto how = events::Builders::for_lines();
@@ -233,7 +244,7 @@ void read_growth_python(LogStream *s, uint64_t offset, uint64_t new_size) {
         }
         if (PyErr_Occurred()) fail();
     });
-    s->file_size = new_size;
+    s->file_size = end - unfinished_at(fs_path(s->state->log_file), offset, end);
 }
 
 // os.path.exists(log_file) and then os.path.getsize(log_file): whether the
@@ -357,7 +368,7 @@ void file_check(LogStream *s) {
         return;
     }
 #endif
-    catch_ordinary([&] { read_growth_python(s, from, size); });
+    catch_ordinary([&] { read_growth_python(s, from); });
 }
 
 Ref pop_event(LogStream *s) {
