@@ -182,7 +182,7 @@ def test_missing_flask_name_fails_the_import():
 
 # ---- what the artefacts export ------------------------------------------------
 
-CHECK_EXPORTS = os.path.join(ROOT, "tools", "check_exports.py")
+CHECK_EXPORTS = os.path.join(ROOT, "tests", "check_exports.py")
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 ARTEFACTS = [f"routes/opsdeck{SUFFIX}", f"scripts/git_credential_zetadesk{SUFFIX}", f"zetadesk_setup{SUFFIX}",
              "bin/git-credential-zetadesk"]

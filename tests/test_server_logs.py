@@ -307,9 +307,9 @@ def version(g, n):
     return [f"{g}:{i}:{'x' * (g % 5 * 9)};" for i in range(n)]
 
 
-def rotate(path, stop, first_lines, appended, versions):
+def rotate(path, stop, first_lines, appended, versions, pause):
     """Truncates the log, rewrites it as a new version and appends to it,
-    again and again until `stop` is set."""
+    again and again (`pause` seconds apart) until `stop` is set."""
     fd = os.open(path, os.O_WRONLY | os.O_APPEND)
     try:
         g = 0
@@ -321,7 +321,7 @@ def rotate(path, stop, first_lines, appended, versions):
             for line in lines[first_lines:]:
                 os.write(fd, line.encode() + b"\n")
             versions.append(g)
-            time.sleep(0.002)
+            time.sleep(pause)
     finally:
         os.close(fd)
 
@@ -352,11 +352,11 @@ def check_run(lines, count, total, whole):
 # chunk, so long tails are read a second time and checked.  The Python path
 # is readlines(), which itself reads a changing file in several steps.
 @pytest.mark.skipif(not NATIVE_SHORTCUTS, reason="readlines() reads in several steps: the native view is checked")
-@pytest.mark.parametrize("first_lines,appended,whole", [(40, 30, True), (12000, 20, False)])
-def test_answers_of_a_log_rotated_during_the_requests(host, client, first_lines, appended, whole):
+@pytest.mark.parametrize("first_lines,appended,pause,whole", [(40, 30, 0.002, True), (12000, 20, 0.02, False)])
+def test_answers_of_a_log_rotated_during_the_requests(host, client, first_lines, appended, pause, whole):
     path = write_log(host, b"")
     stop, versions = threading.Event(), []
-    writer = threading.Thread(target=rotate, args=(path, stop, first_lines, appended, versions))
+    writer = threading.Thread(target=rotate, args=(path, stop, first_lines, appended, versions, pause))
     writer.start()
     seen, answers = set(), 0
     try:

@@ -121,11 +121,12 @@ constexpr int kRecounts = 2;
 // readlines() reads the file once, so its lines and their number come from
 // the same bytes.  Here the lines are counted first and the tail collected
 // after; the tail is taken from the last chunk that the count read, kept in
-// memory, whenever it lies within it (count of a few hundred lines).  A
-// longer tail is read again, and used only if the file is still as it was
-// when counting began; otherwise (truncated, rewritten, appended to in the
-// meantime) everything is done again, and in the end from one copy of the
-// file in memory.  A file replaced by another (rename) is read as opened.
+// memory, whenever it lies within it (a few hundred lines), else read again.
+// The answer is used only if the file is still as it was when counting
+// began: a count that runs into a rewrite joins two versions of the file.
+// Otherwise (truncated, rewritten, appended to in the meantime) everything
+// is done again, and in the end from one copy of the file in memory.  A
+// file renamed over the log is read as it was opened.
 Ref from_file(PyObject *log_file, PyObject *count) {
     const std::string path = fs_path(log_file);
     Fd file;
@@ -179,7 +180,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
         Py_BEGIN_ALLOW_THREADS
         err = scanner::reading([&] {
             scanner::collect_tail(in, kernels, counted, static_cast<uint64_t>(first), tail);
-            if (tail.reread && !in_memory) {
+            if (!in_memory) {
                 if (fstat(file.fd, &now) < 0) throw scanner::ReadError{errno};
                 same = unchanged(st, now);
             }

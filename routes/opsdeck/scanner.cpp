@@ -434,7 +434,6 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
     out.raw.reset(0);
     out.lines.clear();
-    out.reread = false;
     if (first >= count.lines()) return;
     // The last checkpoint before the terminator that starts line `first`.
     Checkpoint from = count.checkpoints.front();
@@ -445,7 +444,6 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
     out.raw.reset(static_cast<std::size_t>(count.size - from.offset));
     unsigned char *const raw = out.raw.data();
     const Input upto = count.counted(in);
-    out.reread = !upto.window || from.offset < upto.window_offset;
     const std::size_t n = upto.read_at(from.offset, raw, out.raw.size());
     out.raw.shrink(n);
 

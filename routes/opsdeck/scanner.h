@@ -219,7 +219,6 @@ unsigned scan_parts(uint64_t size);
 struct Tail {
     Buffer raw;
     std::vector<std::pair<std::size_t, std::size_t>> lines;
-    bool reread = false;  // some of its bytes were read again from the input
 };
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);
 

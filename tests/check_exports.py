@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks what the native artefacts export to the dynamic linker.
 
-    python3 tools/check_exports.py FILE_OR_WHEEL...
+    python3 tests/check_exports.py FILE_OR_WHEEL...
 
 An extension module (NAME.<tag>.so) must export PyInit_NAME and nothing
 else; any other ELF file (the helper program) nothing but `main`.  A stray
