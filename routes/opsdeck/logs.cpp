@@ -198,7 +198,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     Ref lines = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tail.lines.size())));
     for (std::size_t i = 0; i < tail.lines.size(); ++i) {
         const auto [a, b] = tail.lines[i];
-        PyObject *line = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(tail.raw.data()) + a, static_cast<Py_ssize_t>(b - a), "ignore");
+        PyObject *line = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(tail.bytes) + a, static_cast<Py_ssize_t>(b - a), "ignore");
         if (!line) fail();
         PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
     }

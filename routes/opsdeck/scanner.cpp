@@ -433,6 +433,7 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned
 
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
     out.raw.reset(0);
+    out.bytes = nullptr;
     out.lines.clear();
     if (first >= count.lines()) return;
     // The last checkpoint before the terminator that starts line `first`.
@@ -441,11 +442,18 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
         if (cp.terms >= first) break;
         from = cp;
     }
-    out.raw.reset(static_cast<std::size_t>(count.size - from.offset));
-    unsigned char *const raw = out.raw.data();
-    const Input upto = count.counted(in);
-    const std::size_t n = upto.read_at(from.offset, raw, out.raw.size());
-    out.raw.shrink(n);
+    const std::size_t want = static_cast<std::size_t>(count.size - from.offset);
+    std::size_t n = want;
+    if (count.window_data && from.offset >= count.window_offset) {
+        // Within the last chunk counted: its very bytes, not read again.
+        out.bytes = count.window_data + (from.offset - count.window_offset);
+    } else {
+        out.raw.reset(want);
+        n = count.counted(in).read_at(from.offset, out.raw.data(), want);
+        out.raw.shrink(n);
+        out.bytes = out.raw.data();
+    }
+    const unsigned char *const raw = out.bytes;
 
     Input mem;
     mem.data = raw;

@@ -214,10 +214,11 @@ constexpr uint64_t kMaxParts = 4;
 unsigned scan_parts(uint64_t size);
 
 // Lines first, first + 1, ... of what count_lines counted: their raw bytes
-// (terminators excluded) as ranges of `raw`; decoding each with
-// errors="ignore" gives the line's text.  Throws ReadError.
+// (terminators excluded) as ranges of `bytes`, valid while `count` lives;
+// decoding each with errors="ignore" gives the line's text.  Throws ReadError.
 struct Tail {
     Buffer raw;
+    const unsigned char *bytes = nullptr;  // raw's, or the count's kept chunk
     std::vector<std::pair<std::size_t, std::size_t>> lines;
 };
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);

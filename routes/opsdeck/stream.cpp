@@ -210,6 +210,13 @@ void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
 
 #endif  // !ZETADESK_PORTABLE
 
+// A size or position that Python code answered, as an offset.
+uint64_t file_offset(const Ref &answer) {
+    const uint64_t n = PyLong_AsUnsignedLongLong(Ref::steal(PyNumber_Index(answer.get())).get());
+    if (n == static_cast<uint64_t>(-1) && PyErr_Occurred()) fail();
+    return n;
+}
+
 // Step 3.2.2 through the objects it names:
 //     with open(log_file, 'r', encoding='utf-8', errors='ignore') as f:
 //         f.seek(offset)
@@ -228,9 +235,7 @@ void read_growth_python(LogStream *s, uint64_t offset) {
     with(file.get(), [&](const Ref &f) {
         call_method(f, "seek"_id, Ref::steal(PyLong_FromUnsignedLongLong(offset)));
         new_content = call_method(f, "read"_id);
-        Ref position = Ref::steal(PyNumber_Index(call_method(f, "tell"_id).get()));
-        end = PyLong_AsUnsignedLongLong(position.get());
-        if (end == static_cast<uint64_t>(-1) && PyErr_Occurred()) fail();
+        end = file_offset(call_method(f, "tell"_id));
     });
     Ref pieces = Ref::steal(PyObject_GetIter(call_method(new_content, "split"_id, "\n"_id).get()));
     const auto how = events::Builders::for_lines();
@@ -263,9 +268,7 @@ bool measure(LogStream *s, bool native, uint64_t &size) {
 #endif
     PyObject *log_file = s->state->log_file;
     if (!truthy(call_method(attr(global("os"_id), "path"_id), "exists"_id, log_file))) return false;
-    Ref answer = call_method(attr(global("os"_id), "path"_id), "getsize"_id, log_file);
-    size = PyLong_AsUnsignedLongLong(Ref::steal(PyNumber_Index(answer.get())).get());
-    if (size == static_cast<uint64_t>(-1) && PyErr_Occurred()) fail();
+    size = file_offset(call_method(attr(global("os"_id), "path"_id), "getsize"_id, log_file));
     return true;
 }
 
