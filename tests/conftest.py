@@ -38,8 +38,8 @@ if ROOT not in sys.path:
 
 def _native_shortcuts():
     """False when the modules were built with ZETADESK_PORTABLE: every view
-    then takes the Python path, whose documented results differ in a few
-    places (text appended during a read can arrive twice)."""
+    then takes the Python path (which reads a large append to the log in
+    one polling cycle)."""
     cache = os.path.join(ROOT, os.environ.get("ZETADESK_BUILD_DIR", "build"), "CMakeCache.txt")
     try:
         with open(cache, encoding="utf-8") as f:

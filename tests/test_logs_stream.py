@@ -180,29 +180,11 @@ def test_new_output_only_as_events(app, host, polls):
     assert set(polls) == {0.5}
 
 
-def test_file_changes(app, host, polls):
-    resp, body, on_close = open_stream(app)
-    reader = Reader(body)
-    started(polls)
-    # Created after the stream began: everything in it is new.
-    append_file(host, b"first\n")
-    assert texts(reader.take(1)) == ["first"]
-    # A line written in two cycles arrives as two events.  Natively a
-    # character cut between them is not lost; the Python path drops its
-    # bytes at both ends (errors="ignore").
-    append_file(host, b"caf\xc3")
-    assert texts(reader.take(1)) == ["caf"]
-    started(polls, 2)
-    append_file(host, b"\xa9 end\r\n")
-    assert texts(reader.take(1)) == ["\u00e9 end" if NATIVE_SHORTCUTS else "end"]
-    on_close()
-    assert reader.rest() == []
-
-
-@pytest.fixture(params=["native", "module open", "builtins open"])
+@pytest.fixture(params=["native", "module open", "builtins open", "os.path.getsize"])
 def file_step(request, monkeypatch):
-    """The file step natively, or through a replaced open (a module global
-    or the builtin); the list holds the paths opened for reading."""
+    """The file step natively, or through the Python objects because open
+    (a module global or the builtin) or the size query is replaced; the
+    list holds the paths opened for reading by a replaced open."""
     opened = []
     real_open = builtins.open
 
@@ -215,7 +197,32 @@ def file_step(request, monkeypatch):
         monkeypatch.setattr(opsdeck, "open", recording_open, raising=False)
     elif request.param == "builtins open":
         monkeypatch.setattr(builtins, "open", recording_open)
+    elif request.param == "os.path.getsize":
+        monkeypatch.setattr(opsdeck, "os", OsProxy(lambda path: os.path.getsize(path)))
     return request.param, opened
+
+
+def test_file_changes(app, host, polls, file_step):
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    started(polls)
+    # Created after the stream began: everything in it is new.
+    append_file(host, b"first\n")
+    assert texts(reader.take(1)) == ["first"]
+    # A line written in two cycles arrives as two events, and a character
+    # cut between them is not lost: its first bytes wait for the rest.
+    append_file(host, b"caf\xc3")
+    assert texts(reader.take(1)) == ["caf"]
+    started(polls, 2)
+    append_file(host, b"\xa9 au lait\r\n")
+    assert texts(reader.take(1)) == ["\u00e9 au lait"]
+    # Four bytes over three cycles.
+    for part in (b"x\xf0", b"\x9f", b"\x98\x80!\n"):
+        append_file(host, part)
+        started(polls, 2)
+    assert texts(reader.take(2)) == ["x", "\U0001F600!"]
+    on_close()
+    assert reader.rest() == []
 
 
 def test_truncated_or_replaced_file_is_read_from_its_start(app, host, polls, file_step):
@@ -242,11 +249,10 @@ def test_truncated_or_replaced_file_is_read_from_its_start(app, host, polls, fil
     on_close()
     assert reader.rest() == []
     kind, opened = file_step
-    assert (kind == "native") == (opened == []) and set(opened) <= {path}
+    assert (kind in ("native", "os.path.getsize")) == (opened == []) and set(opened) <= {path}
 
 
-@pytest.mark.skipif(not NATIVE_SHORTCUTS, reason="the Python path sends text appended during a read twice")
-def test_concurrent_appends_are_sent_exactly_once(app, host, polls):
+def test_concurrent_appends_are_sent_exactly_once(app, host, polls, file_step):
     resp, body, on_close = open_stream(app)
     reader = Reader(body)
     started(polls)
@@ -428,9 +434,9 @@ def test_size_query_that_appends_as_it_answers(app, host, polls, monkeypatch):
     resp, body, on_close = open_stream(app)
     reader = Reader(body)
     # Each read runs to the end of the file, past the size it was given, and
-    # the next one starts at that size: as the Python code does, the line
-    # appended during a size query is sent by two reads.
-    assert texts(reader.take(5)) == ["tick 0", "tick 1", "tick 1", "tick 2", "tick 2"]
+    # the next one starts where that read ended: the line appended during a
+    # size query is sent once.
+    assert texts(reader.take(5)) == ["tick 0", "tick 1", "tick 2", "tick 3", "tick 4"]
     on_close()
     reader.rest()
 

@@ -2,11 +2,16 @@
 fresh interpreter, since a module is made once per process."""
 
 import json
+import os
+import shutil
+import subprocess
+import sysconfig
 import textwrap
+import zipfile
 
 import pytest
 
-from conftest import run_python
+from conftest import PYTHON, ROOT, run_python
 
 MODULES = ["routes.opsdeck", "scripts.git_credential_zetadesk", "zetadesk_setup"]
 
@@ -173,3 +178,61 @@ def test_missing_flask_name_fails_the_import():
             print(json.dumps(str(e)))
     """)
     assert out == "cannot import name Response"
+
+
+# ---- what the artefacts export ------------------------------------------------
+
+CHECK_EXPORTS = os.path.join(ROOT, "tests", "check_exports.py")
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+ARTEFACTS = [f"routes/opsdeck{SUFFIX}", f"scripts/git_credential_zetadesk{SUFFIX}", f"zetadesk_setup{SUFFIX}",
+             "bin/git-credential-zetadesk"]
+
+
+def check_exports(*paths):
+    return subprocess.run([PYTHON, CHECK_EXPORTS, *map(str, paths)], capture_output=True, text=True, timeout=60)
+
+
+def wheel_of(path, members):
+    with zipfile.ZipFile(path, "w") as wheel:
+        for name, source in members.items():
+            wheel.write(source, name)
+    return path
+
+
+def test_each_artefact_exports_only_its_entry_point(tmp_path):
+    files = [os.path.join(ROOT, f) for f in ARTEFACTS]
+    result = check_exports(*files)
+    assert result.returncode == 0, result.stderr
+    # A wheel is checked member by member: the same files, in a wheel's places.
+    wheel = wheel_of(tmp_path / "zetadesk-0-cp314-cp314-linux.whl", {
+        **{f: os.path.join(ROOT, f) for f in ARTEFACTS[:3]},
+        "zetadesk-0.data/scripts/git-credential-zetadesk": files[3]})
+    result = check_exports(wheel)
+    assert result.returncode == 0, result.stderr
+    assert "4 ELF file(s) checked" in result.stdout
+
+
+def test_export_check_refuses_what_is_not_an_entry_point(tmp_path):
+    libpython = os.path.join(sysconfig.get_config_var("LIBDIR") or "", sysconfig.get_config_var("INSTSONAME") or "")
+    if not os.path.isfile(libpython):
+        pytest.skip("no shared libpython here")
+    opsdeck = os.path.join(ROOT, ARTEFACTS[0])
+    cases = {
+        # A library that exports hundreds of names, under a module's name.
+        f"opsdeck{SUFFIX}": (libpython, ["exports PyObject_Call", "does not export PyInit_opsdeck"]),
+        # A module under another name: its entry point is not the one the name asks for.
+        f"other{SUFFIX}": (opsdeck, ["exports PyInit_opsdeck", "does not export PyInit_other"]),
+        # A program may export main only.
+        "git-credential-zetadesk": (opsdeck, ["exports PyInit_opsdeck"]),
+    }
+    for name, (source, expected) in cases.items():
+        target = tmp_path / name
+        shutil.copyfile(source, target)
+        for path in (target, wheel_of(tmp_path / "bad.whl", {f"routes/{name}": source})):
+            result = check_exports(path)
+            assert result.returncode == 1, name
+            for text in expected:
+                assert text in result.stderr, (name, result.stderr[:500])
+    # Something that is not ELF is an error, not a pass.
+    (tmp_path / "x.so").write_text("not a library")
+    assert check_exports(tmp_path / "x.so").returncode == 1

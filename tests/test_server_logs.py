@@ -2,18 +2,22 @@
 
 import builtins
 import io
+import json
 import os
 import platform
 import random
+import re
 import subprocess
 import sys
+import threading
+import time
 import traceback
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, examples
+from conftest import NATIVE_SHORTCUTS, examples, run_python
 
 # Fragments that stress the line scanner: every kind of line break, valid
 # multi-byte characters, and invalid or cut-off UTF-8 sequences (a CR and an
@@ -291,3 +295,140 @@ def test_body_that_is_not_a_mapping_fails_with_the_view_entry(host, app):
             opsdeck.server_logs.__wrapped__()
     last = traceback.extract_tb(info.value.__traceback__)[-1]
     assert (last.name, last.filename) == ("routes.opsdeck.server_logs", "routes/opsdeck")
+
+
+# ---- a log that changes while it is read --------------------------------------
+
+
+def version(g, n):
+    """Lines 0..n-1 of version g of a rotated log: each version has lines of
+    its own length, so lines counted in one version and collected in another
+    would not line up."""
+    return [f"{g}:{i}:{'x' * (g % 5 * 9)};" for i in range(n)]
+
+
+def rotate(path, stop, first_lines, appended, versions, pause):
+    """Truncates the log, rewrites it as a new version and appends to it,
+    again and again (`pause` seconds apart) until `stop` is set."""
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+    try:
+        g = 0
+        while not stop.is_set():
+            g += 1
+            lines = version(g, first_lines + appended)
+            os.ftruncate(fd, 0)
+            os.write(fd, "".join(line + "\n" for line in lines[:first_lines]).encode())
+            for line in lines[first_lines:]:
+                os.write(fd, line.encode() + b"\n")
+            versions.append(g)
+            time.sleep(pause)
+    finally:
+        os.close(fd)
+
+
+def check_run(lines, count, total, whole):
+    """The lines are consecutive lines of one version (the last one perhaps
+    cut short by a write under way), at most `count` of them; with `whole`,
+    `total` counts exactly the lines up to the last one returned."""
+    if count > 0:
+        assert len(lines) <= count
+    if not lines:
+        return None
+    match = [re.fullmatch(r"(\d+):(\d+):(x*);", line) for line in lines]
+    full = match if match[-1] else match[:-1]
+    assert all(full), lines[:3]
+    if not full:
+        return None
+    g, first = int(full[0][1]), int(full[0][2])
+    expected = version(g, first + len(lines))[first:]
+    assert lines[:len(full)] == expected[:len(full)]
+    assert expected[-1].startswith(lines[-1])
+    if whole:
+        assert total == first + len(lines)
+    return g
+
+
+# Small: one read of one page holds the whole file.  Large: more than one
+# chunk, so long tails are read a second time and checked.  The Python path
+# is readlines(), which itself reads a changing file in several steps.
+@pytest.mark.skipif(not NATIVE_SHORTCUTS, reason="readlines() reads in several steps: the native view is checked")
+@pytest.mark.parametrize("first_lines,appended,pause,whole", [(40, 30, 0.002, True), (12000, 20, 0.02, False)])
+def test_answers_of_a_log_rotated_during_the_requests(host, client, first_lines, appended, pause, whole):
+    path = write_log(host, b"")
+    stop, versions = threading.Event(), []
+    writer = threading.Thread(target=rotate, args=(path, stop, first_lines, appended, versions, pause))
+    writer.start()
+    seen, answers = set(), 0
+    try:
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            for count in (1, 5, 100, 0):
+                status, answer = ask(client, {"count": count})
+                assert status == 200 and answer["source"] == "file"
+                seen.add(check_run(answer["lines"], count, answer["total"], whole))
+                answers += 1
+    finally:
+        stop.set()
+        writer.join(10)
+    assert not writer.is_alive()
+    # The answers came from several versions of the file.
+    assert len(versions) > 10 and len(seen - {None}) > 1, (len(versions), seen, answers)
+
+
+# ---- a log that is not a regular file -----------------------------------------
+
+SPECIAL_LOG = """
+import builtins, itertools, json, os, threading, time, types
+import utils, zetadesk_server
+import routes.opsdeck as opsdeck
+
+kind, view, replaced = {kind!r}, {view!r}, {replaced!r}
+log = os.path.join(utils.CONFIG_DIR, "server.log")
+os.makedirs(utils.CONFIG_DIR, exist_ok=True)
+if kind == "fifo":
+    os.mkfifo(log)
+else:
+    os.symlink("/dev/zero", log)
+utils._log_buffer.append({{"time": "t", "text": "kept"}})
+app = zetadesk_server.create_app()
+app.testing = True
+if view == "logs":
+    if replaced:
+        opsdeck.open = lambda *args, **kwargs: builtins.open(*args, **kwargs)
+    resp = app.test_client().post("/api/server/logs", json={{"count": 5}})
+    print(json.dumps([resp.status_code, resp.get_json()]))
+else:
+    if replaced:
+        # A size that always grows: the Python path tries to read every cycle.
+        sizes = itertools.count(1000, 1000)
+        proxy = types.SimpleNamespace(join=os.path.join, exists=os.path.exists, getsize=lambda p: next(sizes))
+        opsdeck.os = types.SimpleNamespace(path=proxy)
+    real_sleep = time.sleep
+    opsdeck.time = types.SimpleNamespace(sleep=lambda seconds: real_sleep(0.01))
+    with app.test_request_context("/api/server/logs/stream"):
+        body = opsdeck.server_logs_stream().response
+    got = []
+    reader = threading.Thread(target=lambda: got.append(next(body)), daemon=True)
+    reader.start()
+    real_sleep(0.2)
+    utils._log_buffer.append({{"time": "t", "text": "after"}})
+    reader.join(5)
+    print(json.dumps(got))
+"""
+
+
+@pytest.mark.parametrize("replaced", [False, True], ids=["as named", "replaced"])
+@pytest.mark.parametrize("view", ["logs", "stream"])
+@pytest.mark.parametrize("kind", ["fifo", "/dev/zero"])
+def test_log_that_is_not_a_regular_file_is_refused(tmp_path, kind, view, replaced):
+    # A FIFO would block the open, a device never ends: each request is
+    # answered from the buffer (the stream goes on), in a child so that a
+    # hang ends with its timeout.
+    result = run_python(SPECIAL_LOG.format(kind=kind, view=view, replaced=replaced),
+                        env={"ZETADESK_CONFIG_DIR": str(tmp_path / "config")}, timeout=20)
+    assert result.returncode == 0, result.stderr[-2000:]
+    answer = json.loads(result.stdout.strip().splitlines()[-1])
+    if view == "logs":
+        assert answer == [200, {"lines": ["t kept"], "source": "memory", "total": 1}]
+    else:
+        assert answer == ['data: {"type": "log", "text": "after", "time": "t"}\n\n']

@@ -14,6 +14,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 #include <vector>
 
 #if !ZETADESK_PORTABLE  // POSIX: compiled out on Windows (modframe.h)
@@ -33,6 +36,59 @@ std::string fs_path(PyObject *path) {
 
 namespace {
 
+std::filesystem::path native_path(const std::string &fs) {
+#if defined(_WIN32)
+    // The file-system encoding of Windows is UTF-8.
+    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t *>(fs.data()), fs.size()));
+#else
+    return std::filesystem::path(fs);
+#endif
+}
+
+}  // namespace
+
+void raise_special_file(PyObject *log_file) {
+    mf::raise_format(PyExc_OSError, "not a regular file: %R", log_file);
+}
+
+void refuse_special_file(PyObject *log_file) {
+    const std::string path = fs_path(log_file);
+    std::error_code ec;
+    std::filesystem::file_status st;
+    Py_BEGIN_ALLOW_THREADS
+    st = std::filesystem::status(native_path(path), ec);
+    Py_END_ALLOW_THREADS
+    if (ec || !std::filesystem::exists(st)) return;  // open() says what is wrong
+    if (!std::filesystem::is_regular_file(st) && !std::filesystem::is_directory(st)) raise_special_file(log_file);
+}
+
+std::size_t unfinished_at(const std::string &path, uint64_t from, uint64_t end) {
+    const uint64_t start = std::max(from, end >= 3 ? end - 3 : 0);
+    if (start >= end) return 0;
+    unsigned char last[3];
+    const auto n = static_cast<std::streamsize>(end - start);
+    std::ifstream file(native_path(path), std::ios::binary);
+    if (!file.seekg(static_cast<std::streamoff>(start)) || !file.read(reinterpret_cast<char *>(last), n)) return 0;
+    for (std::streamsize q = 0; q < n; ++q)
+        if (utf8_sequence(last + q, last + n) < 0) return static_cast<std::size_t>(n - q);
+    return 0;
+}
+
+#if !ZETADESK_PORTABLE
+int open_log_fd(const char *path, Fd &file, struct stat &st) {
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer.
+    file.reset();
+    file.fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (file.fd < 0) return errno;
+    if (fstat(file.fd, &st) < 0) return errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return kSpecialFile;
+    return 0;
+}
+#endif
+
+namespace {
+
 using namespace mf;
 
 // The answer: {"lines": ..., "source": ..., "total": ...}, in that order.
@@ -42,65 +98,111 @@ Ref logs_answer(PyObject *lines, PyObject *source, PyObject *total) {
 
 #if !ZETADESK_PORTABLE
 
+// Whether `now` describes the same file as `before`, unchanged: the same
+// inode, size and modification and change times.
+bool unchanged(const struct stat &before, const struct stat &now) {
+#if defined(__APPLE__)
+    const auto &m0 = before.st_mtimespec, &m1 = now.st_mtimespec;
+    const auto &c0 = before.st_ctimespec, &c1 = now.st_ctimespec;
+#else
+    const auto &m0 = before.st_mtim, &m1 = now.st_mtim;
+    const auto &c0 = before.st_ctim, &c1 = now.st_ctim;
+#endif
+    return before.st_dev == now.st_dev && before.st_ino == now.st_ino && before.st_size == now.st_size &&
+           m0.tv_sec == m1.tv_sec && m0.tv_nsec == m1.tv_nsec && c0.tv_sec == c1.tv_sec && c0.tv_nsec == c1.tv_nsec;
+}
+
+// How often the count is made again when the file changed before its tail
+// was read a second time; after that the file is read into memory once.
+constexpr int kRecounts = 2;
+
 // Steps 5 and 6: the answer from the log file.
+//
+// readlines() reads the file once, so its lines and their number come from
+// the same bytes.  Here the lines are counted first and the tail collected
+// after; the tail is taken from the last chunk that the count read, kept in
+// memory, whenever it lies within it (a few hundred lines), else read again.
+// The answer is used only if the file is still as it was when counting
+// began: a count that runs into a rewrite joins two versions of the file.
+// Otherwise (truncated, rewritten, appended to in the meantime) everything
+// is done again, and in the end from one copy of the file in memory.  A
+// file renamed over the log is read as it was opened.
 Ref from_file(PyObject *log_file, PyObject *count) {
     const std::string path = fs_path(log_file);
     Fd file;
     int err = 0;
     struct stat st;
     Py_BEGIN_ALLOW_THREADS
-    file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (file.fd < 0)
-        err = errno;
-    else if (fstat(file.fd, &st) < 0)
-        err = errno;
-    else if (S_ISDIR(st.st_mode))
-        err = EISDIR;
+    err = open_log_fd(path.c_str(), file, st);
     Py_END_ALLOW_THREADS
+    if (err == kSpecialFile) raise_special_file(log_file);
     if (err) raise_errno(err, log_file);
-
-    // Pass 1: count, with checkpoints.
-    const scanner::Kernels &kernels = scanner::active();
-    scanner::Input in;
-    in.fd = file.fd;
-    scanner::Count counted;
-    const auto size = static_cast<uint64_t>(st.st_size);
-    // A small file needs no full-size chunk (the file may still grow: more chunks then).
-    const std::size_t chunk = static_cast<std::size_t>(std::clamp<uint64_t>(size + 64, 4096, scanner::kChunk));
-    Py_BEGIN_ALLOW_THREADS
-    err = scanner::reading(
-        [&] { counted = scanner::count_lines(in, kernels, chunk, scanner::scan_parts(size), size); });
-    Py_END_ALLOW_THREADS
-    if (err) raise_errno(err, log_file);
-    const uint64_t total = counted.lines();
 
     // all_lines[-count:], with Python's own slice rules.
     Ref start_index = Ref::steal(PyNumber_Negative(count));
     Ref slice = Ref::steal(PySlice_New(start_index.get(), nullptr, nullptr));
     Py_ssize_t start = 0, stop = 0, step = 0;
-    if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "log file has too many lines");
     if (PySlice_Unpack(slice.get(), &start, &stop, &step) < 0) fail();
-    PySlice_AdjustIndices(static_cast<Py_ssize_t>(total), &start, &stop, step);
-    const uint64_t first = static_cast<uint64_t>(start);
 
-    // Pass 2: the raw bytes of lines first..total-1.
+    const scanner::Kernels &kernels = scanner::active();
+    scanner::Count counted;
     scanner::Tail tail;
-    Py_BEGIN_ALLOW_THREADS
-    err = scanner::reading([&] { scanner::collect_tail(in, kernels, counted, first, tail); });
-    Py_END_ALLOW_THREADS
-    if (err) raise_errno(err, log_file);
+    scanner::Buffer copy;  // the whole file, on the last attempt
+    for (int attempt = 0;; ++attempt) {
+        const bool in_memory = attempt == kRecounts;
+        scanner::Input in;
+        in.fd = file.fd;
+        const auto size = static_cast<uint64_t>(st.st_size);
+        // A small file needs no full-size chunk (the file may still grow: more chunks then).
+        const std::size_t chunk = static_cast<std::size_t>(std::clamp<uint64_t>(size + 64, 4096, scanner::kChunk));
+        // Pass 1: count, with checkpoints.
+        Py_BEGIN_ALLOW_THREADS
+        err = scanner::reading([&] {
+            if (in_memory) {
+                copy.reset(static_cast<std::size_t>(size), static_cast<std::size_t>(size));
+                const std::size_t n = in.read_at(0, copy.data(), copy.size());
+                in = scanner::Input{};
+                in.data = copy.data();
+                in.data_size = n;
+            }
+            counted = scanner::count_lines(in, kernels, chunk, scanner::scan_parts(size), size);
+        });
+        Py_END_ALLOW_THREADS
+        if (err) raise_errno(err, log_file);
+        const uint64_t total = counted.lines();
+        if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "log file has too many lines");
+        Py_ssize_t first = start, last = stop;
+        PySlice_AdjustIndices(static_cast<Py_ssize_t>(total), &first, &last, step);
+
+        // Pass 2: the raw bytes of lines first..total-1.
+        struct stat now;
+        bool same = true;
+        Py_BEGIN_ALLOW_THREADS
+        err = scanner::reading([&] {
+            scanner::collect_tail(in, kernels, counted, static_cast<uint64_t>(first), tail);
+            if (!in_memory) {
+                if (fstat(file.fd, &now) < 0) throw scanner::ReadError{errno};
+                same = unchanged(st, now);
+            }
+        });
+        Py_END_ALLOW_THREADS
+        if (err) raise_errno(err, log_file);
+        if (same) break;
+        st = now;
+    }
     file.reset();
+    copy.reset(0);
 
     // Each line decoded on its own drops exactly what decoding the whole
     // file would: no sequence spans a CR or LF.
     Ref lines = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tail.lines.size())));
     for (std::size_t i = 0; i < tail.lines.size(); ++i) {
         const auto [a, b] = tail.lines[i];
-        PyObject *line = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(tail.raw.data()) + a, static_cast<Py_ssize_t>(b - a), "ignore");
+        PyObject *line = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(tail.bytes) + a, static_cast<Py_ssize_t>(b - a), "ignore");
         if (!line) fail();
         PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
     }
-    Ref total_obj = Ref::steal(PyLong_FromUnsignedLongLong(total));
+    Ref total_obj = Ref::steal(PyLong_FromUnsignedLongLong(counted.lines()));
     return logs_answer(lines.get(), "file"_id, total_obj.get());
 }
 
@@ -112,6 +214,7 @@ Ref from_file(PyObject *log_file, PyObject *count) {
 //         all_lines = f.readlines()
 //     last_n = all_lines[-count:]
 Ref from_file_python(PyObject *log_file, PyObject *count) {
+    refuse_special_file(log_file);
     Ref file = open_log(log_file);
     Ref all_lines;
     with(file.get(), [&](const Ref &f) { all_lines = call_method(f, "readlines"_id); });

@@ -4,9 +4,11 @@
 
 #include "modframe.h"
 
+#include <cstdint>
 #include <string>
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -94,6 +96,18 @@ namespace opsdeck {
 // The file-system form of a path object (str, bytes or os.PathLike).
 std::string fs_path(PyObject *path);  // logs.cpp
 
+// Reading a FIFO blocks in open() and a device never ends: a log file that
+// exists and is neither a regular file nor a directory (which fails on its
+// own) raises OSError instead of being opened.  (logs.cpp)
+void refuse_special_file(PyObject *log_file);
+[[noreturn]] void raise_special_file(PyObject *log_file);
+
+// How many bytes before `end` of the file at `path` (fs form) begin a
+// UTF-8 character that the file does not finish yet (0 to 3), counting no
+// byte before `from`: the part a reader leaves for its next read.  0 when
+// the file cannot be read.  (logs.cpp)
+std::size_t unfinished_at(const std::string &path, uint64_t from, uint64_t end);
+
 #ifndef _WIN32
 // A file descriptor closed when it goes out of scope (-1: none).
 struct Fd {
@@ -109,6 +123,12 @@ struct Fd {
     }
     int release() { return std::exchange(fd, -1); }
 };
+
+// The log file opened for reading without blocking on a FIFO; 0, an errno
+// value, or kSpecialFile when it is neither a regular file nor a directory
+// (`st` is its fstat).  Runs without the GIL.  (logs.cpp)
+constexpr int kSpecialFile = -1;
+int open_log_fd(const char *path, Fd &file, struct stat &st);
 #endif
 
 }  // namespace opsdeck

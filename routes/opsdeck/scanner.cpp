@@ -233,6 +233,10 @@ void Buffer::release() {
 std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) const {
     if (offset >= limit) return 0;
     if (limit - offset < n) n = static_cast<std::size_t>(limit - offset);
+    if (window && offset >= window_offset) {
+        std::memcpy(buf, window + (offset - window_offset), n);
+        return n;
+    }
     if (fd < 0) {
         if (offset >= data_size) return 0;
         const std::size_t len = static_cast<std::size_t>(std::min<uint64_t>(n, data_size - offset));
@@ -272,6 +276,8 @@ struct PartCount {
     std::size_t last_seg_len = 0;
     uint64_t stop = 0;         // where reading found the end
     std::vector<Checkpoint> checkpoints;
+    Buffer last_chunk;         // holds the bytes [last_offset, stop) at offset 64
+    uint64_t last_offset = kNone;
     int err = 0;
 };
 
@@ -327,10 +333,13 @@ void count_part(const Input &in, const Kernels &k, std::size_t chunk, uint64_t b
                 }
             }
         }
+        c.last_offset = off;
         off += got;
         buf[-1] = buf[got - 1];
     }
     c.stop = off;
+    // The read that found the end changed nothing: buf holds the last chunk.
+    if (c.last_offset != kNone) c.last_chunk = std::move(mem);
 }
 
 // Runs count_part for each part, parts 1.. on threads of their own while
@@ -386,7 +395,7 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned
     uint64_t base = 0, pair_lf = kNone, last_seg = kNone;
     std::size_t last_seg_len = 0;
     for (unsigned j = 0; j < parts; ++j) {
-        const PartCount &part = counts[j];
+        PartCount &part = counts[j];
         if (part.err) throw ReadError{part.err};
         for (Checkpoint cp : part.checkpoints) {
             cp.terms += base;
@@ -397,14 +406,18 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned
         if (part.pair_lf != kNone) pair_lf = part.pair_lf;
         if (part.last_seg != kNone) last_seg = part.last_seg, last_seg_len = part.last_seg_len;
         c.size = part.stop;
+        if (part.last_offset != kNone) {
+            c.window = std::move(part.last_chunk);
+            c.window_data = c.window.data() + 64;
+            c.window_offset = part.last_offset;
+        }
         if (part.stop < bounds[j + 1]) break;  // the input ended here (shrunk while read)
     }
     c.terms = base;
     if (c.checkpoints.empty()) c.checkpoints.push_back({0, 0, kNone});
 
     // The rest after the last CR or LF byte: a line when it keeps a character.
-    Input upto = in;
-    upto.limit = std::min(in.limit, c.size);
+    const Input upto = c.counted(in);
     uint64_t tail = 0;
     if (last_seg != kNone) {
         std::vector<unsigned char> seg(last_seg_len);
@@ -420,6 +433,7 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned
 
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
     out.raw.reset(0);
+    out.bytes = nullptr;
     out.lines.clear();
     if (first >= count.lines()) return;
     // The last checkpoint before the terminator that starts line `first`.
@@ -428,12 +442,18 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
         if (cp.terms >= first) break;
         from = cp;
     }
-    out.raw.reset(static_cast<std::size_t>(count.size - from.offset));
-    unsigned char *const raw = out.raw.data();
-    Input upto = in;
-    upto.limit = std::min(in.limit, count.size);
-    const std::size_t n = upto.read_at(from.offset, raw, out.raw.size());
-    out.raw.shrink(n);
+    const std::size_t want = static_cast<std::size_t>(count.size - from.offset);
+    std::size_t n = want;
+    if (count.window_data && from.offset >= count.window_offset) {
+        // Within the last chunk counted: its very bytes, not read again.
+        out.bytes = count.window_data + (from.offset - count.window_offset);
+    } else {
+        out.raw.reset(want);
+        n = count.counted(in).read_at(from.offset, out.raw.data(), want);
+        out.raw.shrink(n);
+        out.bytes = out.raw.data();
+    }
+    const unsigned char *const raw = out.bytes;
 
     Input mem;
     mem.data = raw;

@@ -104,6 +104,14 @@ public:
     explicit Buffer(std::size_t n) { reset(n); }
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
+    Buffer(Buffer &&other) noexcept { take(other); }
+    Buffer &operator=(Buffer &&other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
     ~Buffer() { release(); }
     // n bytes, contents undefined; throws std::bad_alloc.  `expect` is how
     // many of them the caller expects to fill (a hint).
@@ -115,6 +123,10 @@ public:
 
 private:
     void release();
+    void take(Buffer &other) noexcept {
+        p_ = other.p_, size_ = other.size_, capacity_ = other.capacity_, mapped_ = other.mapped_;
+        other.p_ = nullptr, other.size_ = other.capacity_ = 0, other.mapped_ = false;
+    }
     unsigned char *p_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
@@ -141,12 +153,15 @@ int reading(F &&f) noexcept {
 }
 
 // Random-access bytes: a file descriptor (pread) or memory.  Nothing at or
-// beyond `limit` is read.
+// beyond `limit` is read.  Bytes from `window_offset` on come from `window`
+// (which holds them up to `limit`) instead: what an earlier read kept.
 struct Input {
     int fd = -1;
     const unsigned char *data = nullptr;
     uint64_t data_size = 0;
     uint64_t limit = kNone;
+    const unsigned char *window = nullptr;
+    uint64_t window_offset = kNone;
     // Up to n bytes at `offset`, fewer only at the end; throws ReadError.
     std::size_t read_at(uint64_t offset, unsigned char *buf, std::size_t n) const;
 };
@@ -165,7 +180,19 @@ struct Count {
     uint64_t size = 0;        // bytes read
     bool tail_kept = false;   // the bytes after the last terminator keep a character
     std::vector<Checkpoint> checkpoints;  // one per chunk, ascending
+    // The last chunk read, bytes [window_offset, size) at window_data:
+    // kept so that a tail within it is taken from the very bytes counted.
+    Buffer window;
+    const unsigned char *window_data = nullptr;
+    uint64_t window_offset = kNone;
     uint64_t lines() const { return terms + (tail_kept ? 1 : 0); }
+    // `in` up to what was counted, the kept chunk read from memory.
+    Input counted(const Input &in) const {
+        Input upto = in;
+        upto.limit = in.limit < size ? in.limit : size;
+        if (window_data) upto.window = window_data, upto.window_offset = window_offset;
+        return upto;
+    }
 };
 
 constexpr std::size_t kChunk = 256 * 1024;
@@ -187,10 +214,11 @@ constexpr uint64_t kMaxParts = 4;
 unsigned scan_parts(uint64_t size);
 
 // Lines first, first + 1, ... of what count_lines counted: their raw bytes
-// (terminators excluded) as ranges of `raw`; decoding each with
-// errors="ignore" gives the line's text.  Throws ReadError.
+// (terminators excluded) as ranges of `bytes`, valid while `count` lives;
+// decoding each with errors="ignore" gives the line's text.  Throws ReadError.
 struct Tail {
     Buffer raw;
+    const unsigned char *bytes = nullptr;  // raw's, or the count's kept chunk
     std::vector<std::pair<std::size_t, std::size_t>> lines;
 };
 void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);

@@ -174,8 +174,9 @@ struct Batch {
 // what the size query found.  Returns 0 or an errno value.  Runs without
 // the GIL.
 int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read) {
-    Fd file(open(path, O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0) return errno;
+    Fd file;
+    struct stat st;
+    if (int err = open_log_fd(path, file, st)) return err;
     scanner::Input in;
     in.fd = file.fd;
     return scanner::reading(
@@ -192,6 +193,7 @@ void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
     Py_BEGIN_ALLOW_THREADS
     err = read_new_pieces(path, offset, size - offset, read);
     Py_END_ALLOW_THREADS
+    if (err == kSpecialFile) raise_special_file(s->state->log_file);
     if (err) raise_errno(err, s->state->log_file);
     const auto how = events::Builders::for_lines();
     Batch batch{s, {}};
@@ -208,18 +210,32 @@ void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
 
 #endif  // !ZETADESK_PORTABLE
 
+// A size or position that Python code answered, as an offset.
+uint64_t file_offset(const Ref &answer) {
+    const uint64_t n = PyLong_AsUnsignedLongLong(Ref::steal(PyNumber_Index(answer.get())).get());
+    if (n == static_cast<uint64_t>(-1) && PyErr_Occurred()) fail();
+    return n;
+}
+
 // Step 3.2.2 through the objects it names:
 //     with open(log_file, 'r', encoding='utf-8', errors='ignore') as f:
 //         f.seek(offset)
 //         new_content = f.read()
+//         end = f.tell()
 //     for line in new_content.split('\n'): ...
-//     file_size = new_size
-void read_growth_python(LogStream *s, uint64_t offset, uint64_t new_size) {
+//     file_size = end - <bytes of a character the file does not finish yet>
+// As natively, the offset moves by what was read, not by the size query,
+// so text appended in between is sent once, and a character cut by the end
+// of the file is read again whole in the next cycle.
+void read_growth_python(LogStream *s, uint64_t offset) {
+    refuse_special_file(s->state->log_file);
     Ref file = open_log(s->state->log_file);
     Ref new_content;
+    uint64_t end = 0;
     with(file.get(), [&](const Ref &f) {
         call_method(f, "seek"_id, Ref::steal(PyLong_FromUnsignedLongLong(offset)));
         new_content = call_method(f, "read"_id);
+        end = file_offset(call_method(f, "tell"_id));
     });
     Ref pieces = Ref::steal(PyObject_GetIter(call_method(new_content, "split"_id, "\n"_id).get()));
     const auto how = events::Builders::for_lines();
@@ -233,7 +249,7 @@ void read_growth_python(LogStream *s, uint64_t offset, uint64_t new_size) {
         }
         if (PyErr_Occurred()) fail();
     });
-    s->file_size = new_size;
+    s->file_size = end - unfinished_at(fs_path(s->state->log_file), offset, end);
 }
 
 // os.path.exists(log_file) and then os.path.getsize(log_file): whether the
@@ -252,9 +268,7 @@ bool measure(LogStream *s, bool native, uint64_t &size) {
 #endif
     PyObject *log_file = s->state->log_file;
     if (!truthy(call_method(attr(global("os"_id), "path"_id), "exists"_id, log_file))) return false;
-    Ref answer = call_method(attr(global("os"_id), "path"_id), "getsize"_id, log_file);
-    size = PyLong_AsUnsignedLongLong(Ref::steal(PyNumber_Index(answer.get())).get());
-    if (size == static_cast<uint64_t>(-1) && PyErr_Occurred()) fail();
+    size = file_offset(call_method(attr(global("os"_id), "path"_id), "getsize"_id, log_file));
     return true;
 }
 
@@ -357,7 +371,7 @@ void file_check(LogStream *s) {
         return;
     }
 #endif
-    catch_ordinary([&] { read_growth_python(s, from, size); });
+    catch_ordinary([&] { read_growth_python(s, from); });
 }
 
 Ref pop_event(LogStream *s) {

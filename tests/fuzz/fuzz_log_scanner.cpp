@@ -87,7 +87,7 @@ void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::s
         if (tail.lines.size() != want) failure(k, "tail lines", tail.lines.size(), want);
         for (std::size_t i = 0; i < want; ++i) {
             const auto [a, b] = tail.lines[i];
-            const std::string line = decode_ignore(tail.raw.data() + a, b - a);
+            const std::string line = decode_ignore(tail.bytes + a, b - a);
             if (line != expected[first + i]) failure(k, "line text differs at", first + i, first + i);
         }
     }
