@@ -51,6 +51,7 @@ dist: wheels-portable sdist
 # What dist/ holds, audited, installed and run: x86-64 here, aarch64 in the
 # arm64 root under qemu-user.
 check-dist:
+	$(DEV) python3.14 tests/check_exports.py dist/*.whl
 	ZETADESK_PORTABLE_DIST=$(CURDIR)/dist $(DEVTEST) python3.14 -m pytest tests/test_install.py -k "portable or policy"
 	tools/portable.sh check-aarch64
 
