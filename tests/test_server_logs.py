@@ -395,7 +395,8 @@ app.testing = True
 if view == "logs":
     if replaced:
         opsdeck.open = lambda *args, **kwargs: builtins.open(*args, **kwargs)
-    resp = app.test_client().post("/api/server/logs", json={{"count": 5}})
+    resp = app.test_client().post("/api/server/logs", json={{"count": 5}},
+                                  headers={{"Authorization": "Bearer " + utils.ACCESS_TOKEN}})
     print(json.dumps([resp.status_code, resp.get_json()]))
 else:
     if replaced:
