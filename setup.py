@@ -61,9 +61,11 @@ if "sdist" in sys.argv[1:]:
     use_source_manifest()
 
 # Without its shared object, the folder zetadesk_setup/ would import as an
-# empty namespace package and setup() would silently never run.
+# empty namespace package and setup() would silently never run.  (A cross
+# build runs the build machine's own zetadesk_setup, whose suffix is not
+# the target's.)
 spec = importlib.util.find_spec("zetadesk_setup")
-if spec is None or not (spec.origin or "").endswith(SUFFIX):
+if spec is None or spec.origin is None or spec.submodule_search_locations is not None:
     sys.exit(f"zetadesk: zetadesk_setup{SUFFIX} was not built")
 
 import zetadesk_setup  # noqa: E402,F401
