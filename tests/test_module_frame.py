@@ -199,6 +199,8 @@ def wheel_of(path, members):
     return path
 
 
+@pytest.mark.skipif(os.environ.get("ZETADESK_SANITIZED") == "1",
+                    reason="a sanitized build exports its runtime's hooks and is never shipped")
 def test_each_artefact_exports_only_its_entry_point(tmp_path):
     files = [os.path.join(ROOT, f) for f in ARTEFACTS]
     result = check_exports(*files)
