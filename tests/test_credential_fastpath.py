@@ -209,6 +209,9 @@ def installs(tmp_path_factory):
 WHERE = ["tree", "venv", "venv of a base elsewhere"]
 
 
+# Venvs, copies of the interpreter and mount namespaces cost minutes each
+# under qemu-user; the native run covers them.
+@pytest.mark.skipif(os.environ.get("ZETADESK_EMULATED") == "1", reason="installations built under emulation")
 @pytest.mark.parametrize("where", WHERE)
 def test_hand_over_loads_the_libpython_of_its_installation(installs, where, home, tmp_path):
     program, library = installs[where]
@@ -225,6 +228,9 @@ def test_hand_over_loads_the_libpython_of_its_installation(installs, where, home
     assert libpython_files(log) == {library}
 
 
+# Venvs, copies of the interpreter and mount namespaces cost minutes each
+# under qemu-user; the native run covers them.
+@pytest.mark.skipif(os.environ.get("ZETADESK_EMULATED") == "1", reason="installations built under emulation")
 @pytest.mark.parametrize("where", WHERE)
 def test_hand_over_without_libpython_runs_the_interpreter(installs, where):
     """libpython hidden (Debian's python3.14 alone, a build without
