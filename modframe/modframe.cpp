@@ -165,12 +165,13 @@ void bind_from(PyObject *module_name, std::initializer_list<PyObject *> names) {
     for (PyObject *n : names) set_global(n, values[i++]);
 }
 
-Ref import_optional(PyObject *module_name, PyObject *name) {
-    Ref mod = import_module(module_name);
+Ref optional_attr(PyObject *o, PyObject *name) {
     PyObject *value = nullptr;
-    if (PyObject_GetOptionalAttr(mod.get(), name, &value) < 0) fail();
+    if (PyObject_GetOptionalAttr(o, name, &value) < 0) fail();
     return Ref::adopt(value);
 }
+
+Ref import_optional(PyObject *module_name, PyObject *name) { return optional_attr(import_module(module_name), name); }
 
 Ref function(PyMethodDef *def) { return function(def, adopted); }
 

@@ -124,6 +124,9 @@ void append(PyObject *list, PyObject *item);
 
 inline Ref attr(PyObject *o, PyObject *name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 inline Ref attr(const Ref &o, PyObject *name) { return attr(o.get(), name); }
+// `getattr(o, name, None)`: an empty Ref when `o` has no such attribute.
+Ref optional_attr(PyObject *o, PyObject *name);
+inline Ref optional_attr(const Ref &o, PyObject *name) { return optional_attr(o.get(), name); }
 inline void set_attr(PyObject *o, PyObject *name, PyObject *v) {
     if (PyObject_SetAttr(o, name, v) < 0) fail();
 }

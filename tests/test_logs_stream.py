@@ -225,6 +225,39 @@ def test_file_changes(app, host, polls, file_step):
     assert reader.rest() == []
 
 
+class BareFile:
+    """A host's own file object: a context manager with seek() and read() only."""
+
+    def __init__(self, f):
+        self._f = f
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._f.close()
+
+    def seek(self, offset):
+        return self._f.seek(offset)
+
+    def read(self):
+        return self._f.read()
+
+
+def test_a_host_open_whose_files_cannot_tell(app, host, polls, monkeypatch):
+    monkeypatch.setattr(opsdeck, "open", lambda *a, **k: BareFile(builtins.open(*a, **k)), raising=False)
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    started(polls)
+    # The offset follows the size query: each line once, and the stream goes on.
+    for line in ("first", "second", "caf\u00e9"):
+        append_file(host, line.encode() + b"\n")
+        assert texts(reader.take(1)) == [line]
+    started(polls, 2)
+    on_close()
+    assert reader.rest() == [] and reader.error is None
+
+
 def test_truncated_or_replaced_file_is_read_from_its_start(app, host, polls, file_step):
     path = os.path.join(host.CONFIG_DIR, "server.log")
     append_file(host, b"one\ntwo\nthree\n")

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 #include <vector>
 
@@ -60,18 +59,6 @@ void refuse_special_file(PyObject *log_file) {
     Py_END_ALLOW_THREADS
     if (ec || !std::filesystem::exists(st)) return;  // open() says what is wrong
     if (!std::filesystem::is_regular_file(st) && !std::filesystem::is_directory(st)) raise_special_file(log_file);
-}
-
-std::size_t unfinished_at(const std::string &path, uint64_t from, uint64_t end) {
-    const uint64_t start = std::max(from, end >= 3 ? end - 3 : 0);
-    if (start >= end) return 0;
-    unsigned char last[3];
-    const auto n = static_cast<std::streamsize>(end - start);
-    std::ifstream file(native_path(path), std::ios::binary);
-    if (!file.seekg(static_cast<std::streamoff>(start)) || !file.read(reinterpret_cast<char *>(last), n)) return 0;
-    for (std::streamsize q = 0; q < n; ++q)
-        if (utf8_sequence(last + q, last + n) < 0) return static_cast<std::size_t>(n - q);
-    return 0;
 }
 
 #if !ZETADESK_PORTABLE

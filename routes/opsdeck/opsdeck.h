@@ -102,12 +102,6 @@ std::string fs_path(PyObject *path);  // logs.cpp
 void refuse_special_file(PyObject *log_file);
 [[noreturn]] void raise_special_file(PyObject *log_file);
 
-// How many bytes before `end` of the file at `path` (fs form) begin a
-// UTF-8 character that the file does not finish yet (0 to 3), counting no
-// byte before `from`: the part a reader leaves for its next read.  0 when
-// the file cannot be read.  (logs.cpp)
-std::size_t unfinished_at(const std::string &path, uint64_t from, uint64_t end);
-
 #ifndef _WIN32
 // A file descriptor closed when it goes out of scope (-1: none).
 struct Fd {

@@ -107,18 +107,8 @@ std::optional<double> takeover_bound() {
 #ifdef _WIN32
     return std::nullopt;
 #else
-    Ref value;
-    Ref error = catch_ordinary([&] {
-        auto [found] = import_from("utils"_id, "RESTART_TAKEOVER_SECONDS"_id);
-        value = found;
-    });
-    if (error) {
-        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ImportError)) {
-            PyErr_SetRaisedException(error.release());
-            fail();
-        }
-        return std::nullopt;
-    }
+    Ref value = import_optional("utils"_id, "RESTART_TAKEOVER_SECONDS"_id);
+    if (!value) return std::nullopt;
     double seconds = PyFloat_AsDouble(value.get());
     if (seconds == -1.0 && PyErr_Occurred()) fail();
     if (std::isnan(seconds) || seconds < answer_seconds) return answer_seconds;

@@ -484,14 +484,6 @@ void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_
 
 namespace {
 
-// Where a valid but unfinished sequence starts among the last bytes of
-// p[0, n), else n.
-std::size_t before_unfinished(const unsigned char *p, std::size_t n) {
-    for (std::size_t q = n > 3 ? n - 3 : 0; q < n; ++q)
-        if (utf8_sequence(p + q, p + n) < 0) return q;
-    return n;
-}
-
 // Drops the invalid bytes of p[0, n) in place; returns the kept length.
 std::size_t drop_invalid(unsigned char *p, std::size_t n) {
     std::size_t r = 0;

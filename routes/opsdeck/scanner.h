@@ -57,6 +57,14 @@ inline int utf8_sequence(const unsigned char *p, const unsigned char *end) noexc
     return need + 1;
 }
 
+// Where a valid but unfinished sequence starts among the last bytes of
+// p[0, n), else n: what a reader leaves for its next read.
+inline std::size_t before_unfinished(const unsigned char *p, std::size_t n) noexcept {
+    for (std::size_t q = n > 3 ? n - 3 : 0; q < n; ++q)
+        if (utf8_sequence(p + q, p + n) < 0) return q;
+    return n;
+}
+
 namespace scanner {
 
 enum class Isa : uint8_t { scalar, sse2, avx2, neon };

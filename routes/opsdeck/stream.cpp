@@ -217,25 +217,45 @@ uint64_t file_offset(const Ref &answer) {
     return n;
 }
 
+// How many of the bytes before `end`, none before `from`, begin a character
+// the file does not finish yet, read through the same file object's binary
+// buffer; 0 for a file object without one.
+uint64_t unfinished_bytes(const Ref &f, uint64_t from, uint64_t end) {
+    const uint64_t start = std::max(from, end >= 3 ? end - 3 : 0);
+    if (start >= end) return 0;
+    Ref buffer = optional_attr(f, "buffer"_id);
+    if (!buffer) return 0;
+    call_method(buffer, "seek"_id, Ref::steal(PyLong_FromUnsignedLongLong(start)));
+    Ref last = call_method(buffer, "read"_id, Ref::steal(PyLong_FromUnsignedLongLong(end - start)));
+    if (!PyBytes_Check(last.get())) return 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(last.get()));
+    const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(last.get()));
+    return n - before_unfinished(p, n);
+}
+
 // Step 3.2.2 through the objects it names:
 //     with open(log_file, 'r', encoding='utf-8', errors='ignore') as f:
 //         f.seek(offset)
 //         new_content = f.read()
-//         end = f.tell()
+//         end = f.tell() - <bytes of a character the file does not finish yet>
 //     for line in new_content.split('\n'): ...
-//     file_size = end - <bytes of a character the file does not finish yet>
+//     file_size = end
 // As natively, the offset moves by what was read, not by the size query,
 // so text appended in between is sent once, and a character cut by the end
-// of the file is read again whole in the next cycle.
-void read_growth_python(LogStream *s, uint64_t offset) {
+// of the file is read again whole in the next cycle.  A host's file object
+// without tell() moves it to the size query, as the plain step does.
+void read_growth_python(LogStream *s, uint64_t offset, uint64_t size) {
     refuse_special_file(s->state->log_file);
     Ref file = open_log(s->state->log_file);
     Ref new_content;
-    uint64_t end = 0;
+    uint64_t end = size;
     with(file.get(), [&](const Ref &f) {
         call_method(f, "seek"_id, Ref::steal(PyLong_FromUnsignedLongLong(offset)));
         new_content = call_method(f, "read"_id);
-        end = file_offset(call_method(f, "tell"_id));
+        if (Ref tell = optional_attr(f, "tell"_id)) {
+            end = file_offset(call(tell));
+            end -= unfinished_bytes(f, offset, end);
+        }
     });
     Ref pieces = Ref::steal(PyObject_GetIter(call_method(new_content, "split"_id, "\n"_id).get()));
     const auto how = events::Builders::for_lines();
@@ -249,7 +269,7 @@ void read_growth_python(LogStream *s, uint64_t offset) {
         }
         if (PyErr_Occurred()) fail();
     });
-    s->file_size = end - unfinished_at(fs_path(s->state->log_file), offset, end);
+    s->file_size = end;
 }
 
 // os.path.exists(log_file) and then os.path.getsize(log_file): whether the
@@ -371,7 +391,7 @@ void file_check(LogStream *s) {
         return;
     }
 #endif
-    catch_ordinary([&] { read_growth_python(s, from); });
+    catch_ordinary([&] { read_growth_python(s, from, size); });
 }
 
 Ref pop_event(LogStream *s) {
