@@ -138,7 +138,7 @@ def test_runs_from_anywhere_and_ignores_the_callers_python(home, tmp_path):
 SHEBANGS = {
     "plain": "#!{python}\n", "with an option": "#!  {python} -E\n",
     "pip's long form": "#!/bin/sh\n'''exec' \"{python}\" \"$0\" \"$@\"\n' '''\n",
-    "relative": "#!python3.14\n", "none": None,
+    "relative": "#!python3.14\n", "through env": "#!/usr/bin/env {python}\n", "none": None,
 }
 
 
@@ -161,7 +161,7 @@ def test_installed_where_no_interpreter_lies(home, tmp_path, shebang):
         text = SHEBANGS[shebang].format(python=python_dir / "python3.14") + "import sys\n"
         (prefix / "bin" / "zetadesk-server").write_text(text)
     result = run(home, "get", stdin=b"host= github.com\n\n", program=str(prefix / "bin" / "git-credential-zetadesk"))
-    if shebang in ("relative", "none"):  # never looked for on PATH or in the current folder
+    if shebang in ("relative", "through env", "none"):  # never looked for on PATH or in the current folder
         assert (result.returncode, result.stdout) == (1, b"")
         assert result.stderr.endswith(f"no python3.14 found for this installation in {prefix}/bin/\n".encode())
     else:

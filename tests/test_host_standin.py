@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import PYTHON, LiveServer, http
+from conftest import PYTHON, LiveServer, http, run_python
 from credential_common import PROGRAM, TOKEN, save
 
 
@@ -176,3 +176,12 @@ def test_server_process_serves_health_and_logs_its_start(live_server):
     assert body == {"status": "ok", "version": "1.0.0", "port": live_server.port}
     with open(os.path.join(os.path.dirname(live_server.config_dir), "stdout.log"), encoding="utf-8") as f:
         assert f"listening on http://127.0.0.1:{live_server.port}" in f.read()
+
+
+@pytest.mark.parametrize("value,bound", [("", 15.0), ("2.5", 2.5), ("off", None), ("15s", None)])
+def test_restart_takeover_bound_from_the_environment(value, bound):
+    code = "import utils; print(getattr(utils, 'RESTART_TAKEOVER_SECONDS', None))"
+    result = run_python(code, env={"ZETADESK_TAKEOVER_SECONDS": value})
+    # A value that is no number leaves the takeover out, said once; the server still starts.
+    assert (result.returncode, result.stdout) == (0, f"{bound}\n")
+    assert ("is not a number" in result.stderr) == (value == "15s")

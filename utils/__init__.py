@@ -95,8 +95,13 @@ ACCESS_TOKEN = _access_token()
 # its successor to say so.  ZETADESK_TAKEOVER_SECONDS=off leaves the name
 # out, as a host whose server does not signal would.
 _takeover_seconds = os.environ.get("ZETADESK_TAKEOVER_SECONDS") or "15"
-if _takeover_seconds != "off":
+try:
     RESTART_TAKEOVER_SECONDS = float(_takeover_seconds)
+except ValueError:
+    # "off", or a value that is no number: no takeover rather than no server.
+    if _takeover_seconds != "off":
+        print(f"[SERVER] ZETADESK_TAKEOVER_SECONDS={_takeover_seconds!r} is not a number of seconds; "
+              "restarts do not wait for their successor", file=sys.stderr)
 # The write end of the pipe the predecessor listens on, if a restart started
 # this process; kept out of every process this one starts.
 _takeover_fd = os.environ.pop("ZETADESK_TAKEOVER_FD", None)

@@ -122,6 +122,12 @@ bool take_until(const char *text, const char *stops, char (&out)[path_max]) {
     return true;
 }
 
+// Whether the last component of `path` names a Python interpreter: not
+// "#!/usr/bin/env python3", whose env would take none of its options.
+bool names_python(const char *path) {
+    return std::strncmp(path + dir_length(path, std::strlen(path)), "python", 6) == 0;
+}
+
 // The interpreter a console script starts: "#!/path/python" or, for a path
 // with blanks or too long for the kernel, pip's two-line form
 //   #!/bin/sh
@@ -135,9 +141,9 @@ bool script_interpreter(const char *script, char (&out)[path_max]) {
         const char *line = std::strstr(p, exec_line);
         if (!line) return false;
         p = line + sizeof exec_line - 1;
-        if (*p == '"') return take_until(p + 1, "\"\n", out);
+        if (*p == '"') return take_until(p + 1, "\"\n", out) && names_python(out);
     }
-    return take_until(p, " \t\r\n", out);
+    return take_until(p, " \t\r\n", out) && names_python(out);
 }
 
 // The interpreter the build recorded beside the program in its tree.
