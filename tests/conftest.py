@@ -18,6 +18,7 @@ import types
 import urllib.request
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON = sys.executable
@@ -51,14 +52,22 @@ def _native_shortcuts():
 NATIVE_SHORTCUTS = _native_shortcuts()
 
 # Under qemu-user (tools/variant.sh aarch64) an example costs many times its
-# native time, a process start often seconds: property tests run a quarter
+# native time, a process start often seconds: property tests run a tenth
 # of their examples there, the native runs keep the full count.
 EMULATED = os.environ.get("ZETADESK_EMULATED") == "1"
 
+# Under qemu-user, tests start programs only where ZETADESK_PROCESS_TESTS
+# allows (tests/single_process.py).
+if "ZETADESK_PROCESS_TESTS" in os.environ:
+    pytest_plugins = ["single_process"]
 
-def examples(count):
-    """The max_examples of a property test: `count`, or a quarter under emulation."""
-    return max(10, count // 4) if EMULATED else count
+
+def property_settings(count):
+    """Hypothesis settings of a property test of `count` examples (a tenth
+    under emulation, where generating an input may also be slow)."""
+    checks_off = [HealthCheck.function_scoped_fixture] + ([HealthCheck.too_slow] if EMULATED else [])
+    return settings(max_examples=max(5, count // 10) if EMULATED else count, deadline=None,
+                    suppress_health_check=checks_off)
 
 
 def pytest_sessionfinish(session, exitstatus):

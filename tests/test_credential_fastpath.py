@@ -18,10 +18,10 @@ import tempfile
 import time
 
 import pytest
-from hypothesis import event, given, settings, strategies as st
+from hypothesis import event, given, strategies as st
 
 import scripts.git_credential_zetadesk as helper
-from conftest import examples
+from conftest import property_settings
 from credential_common import (ANSWER, LIBPYTHON, PROGRAM, REQUEST, TOKEN, can_hide_libpython, hidden_libpython,
                                install_program, ld_debug, libpython_files, libpython_loaded, save, spawn)
 
@@ -303,7 +303,7 @@ def configs(draw):
     return data
 
 
-@settings(max_examples=examples(100), deadline=None)
+@property_settings(100)
 @given(args=st.sampled_from([(), ("get",), ("get", "x"), ("store",), ("erase",), ("Get",)]),
        stdin=requests, config=configs(), mode=st.sampled_from(["pipe", "file", "open"]),
        home=st.sampled_from(["plain", "plain", "slashes"]))
@@ -313,7 +313,7 @@ def test_program_equals_module(args, stdin, config, mode, home):
     event("fast path" if compare(args, stdin, config, mode, home) else "interpreter")
 
 
-@settings(max_examples=examples(100), deadline=None)
+@property_settings(100)
 @given(host=values, protocol=st.one_of(st.none(), values), token=json_values, duplicate=st.booleans())
 def test_program_equals_module_on_github_requests(host, protocol, token, duplicate):
     request = (f"protocol={protocol}\n" if protocol is not None else "") + f"host={host}\n\n"

@@ -6,10 +6,10 @@ import json
 import re
 import sys
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import scripts.git_credential_zetadesk as helper
-from conftest import examples
+from conftest import property_settings
 
 
 ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
@@ -55,7 +55,7 @@ lines = st.lists(st.one_of(
 ), max_size=8)
 
 
-@settings(max_examples=examples(300), deadline=None)
+@property_settings(300)
 @given(lines=lines, final_newline=st.booleans())
 def test_parser_matches_the_protocol(lines, final_newline):
     text = "\n".join(lines) + ("\n" if final_newline else "")
@@ -73,7 +73,7 @@ hosts = st.one_of(
 )
 
 
-@settings(max_examples=examples(300), deadline=None)
+@property_settings(300)
 @given(host=hosts)
 def test_host_rule_matches_the_reference(tmp_path_factory, host):
     config = tmp_path_factory.mktemp("cfg") / "config.json"

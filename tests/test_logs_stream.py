@@ -17,10 +17,10 @@ import weakref
 
 import flask
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy, examples, wait_for
+from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy, property_settings, wait_for
 
 END = object()
 
@@ -537,7 +537,7 @@ json_values = st.one_of(
 )
 
 
-@settings(max_examples=examples(25), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@property_settings(25)
 @given(values=st.lists(st.tuples(json_values, json_values), min_size=1, max_size=60))
 def test_events_are_json_dumps_byte_for_byte(app, host, polls, values):
     host._log_buffer.clear()
@@ -557,7 +557,7 @@ line_text = st.lists(st.sampled_from(
     max_size=40).map("".join)
 
 
-@settings(max_examples=examples(25), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@property_settings(25)
 @given(content=line_text, junk=st.sampled_from([b"", b"\xff", b"\xc3", b"\xed\xa0\x80"]))
 def test_file_lines_split_and_stripped_as_python_does(app, host, polls, content, junk):
     with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb"):

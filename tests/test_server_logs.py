@@ -14,10 +14,10 @@ import time
 import traceback
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, SLOW, examples, run_python
+from conftest import NATIVE_SHORTCUTS, SLOW, property_settings, run_python
 
 # Fragments that stress the line scanner: every kind of line break, valid
 # multi-byte characters, and invalid or cut-off UTF-8 sequences (a CR and an
@@ -75,7 +75,7 @@ def ask(client, body=None):
     return resp.status_code, resp.get_json()
 
 
-@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@property_settings(300)
 @given(pieces=st.lists(st.sampled_from(FRAGMENTS), max_size=80), count=st.sampled_from(COUNTS))
 def test_file_lines_match_python_readlines(host, client, pieces, count):
     path = write_log(host, b"".join(pieces))
@@ -83,7 +83,7 @@ def test_file_lines_match_python_readlines(host, client, pieces, count):
     assert ask(client, {"count": count}) == (200, {"lines": expected, "source": "file", "total": total})
 
 
-@settings(max_examples=examples(150), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@property_settings(150)
 @given(length=st.sampled_from(PREFIXES), pieces=st.lists(st.sampled_from(FRAGMENTS), max_size=12),
        ending=st.sampled_from([b"", b"\n", b"\r", b"\xff", b"\xe2\x82", b"\r\xff", b"\r\n\xf0\x9f\x98"]),
        count=st.sampled_from(COUNTS))

@@ -115,7 +115,7 @@ case "${1:-}" in
     root=$(target_root)
     case $1 in /*) prog=$1 ;; *) prog=/usr/bin/$1 ;; esac
     cd "$dir"
-    exec env -u PYTHONHOME PYTHONPATH="${ZETADESK_TARGET_PYTHONPATH:-}" qemu-aarch64-static -L "$root" "$root$prog" "${@:2}" ;;
+    exec env -u PYTHONHOME -u PYTHONPATH qemu-aarch64-static -L "$root" "$root$prog" "${@:2}" ;;
   *)
     echo "usage: $0 roots | emulation | build DIR CMD... | target DIR CMD..." >&2; exit 2 ;;
 esac

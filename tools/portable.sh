@@ -127,13 +127,11 @@ check_aarch64() {
   rm -rf "$pip"
   mkdir -p "$pip"
   cp -a "$(tools/devenv.sh root)/usr/lib/python3/dist-packages/pip" "$pip/"
-  local plugin=()
   # Without binfmt_misc only the interpreter runs under qemu: the test, which
   # starts the server and git, is skipped with its reason.
-  [ "$(tools/cross.sh emulation)" = binfmt ] || plugin=(-p single_process)
-  ZETADESK_PORTABLE_DIST=$dist ZETADESK_PIP_PATH=$pip ZETADESK_TARGET_PYTHONPATH=$repo/tests \
-    tools/cross.sh target . python3.14 -m pytest "${plugin[@]}" tests/test_install.py \
-    -k installed_portable "$@"
+  [ "$(tools/cross.sh emulation)" = binfmt ] || export ZETADESK_PROCESS_TESTS=""
+  ZETADESK_PORTABLE_DIST=$dist ZETADESK_PIP_PATH=$pip \
+    tools/cross.sh target . python3.14 -m pytest tests/test_install.py -k installed_portable "$@"
 }
 
 case "${1:-}" in
