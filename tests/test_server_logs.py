@@ -55,10 +55,19 @@ def scanner_paths():
     return ["scalar"]
 
 
-def python_reference(path, count):
+def python_lines(path):
+    """The lines Python reads from the file, each without its LF."""
     with open(path, "r", encoding="utf-8", errors="ignore") as f:
-        all_lines = f.readlines()
-    return [line.rstrip("\n") for line in all_lines[-count:]], len(all_lines)
+        return [line.rstrip("\n") for line in f.readlines()]
+
+
+def reference_tail(all_lines, count):
+    """Python's answer for `count` from the lines it read: (lines, total)."""
+    return all_lines[-count:], len(all_lines)
+
+
+def python_reference(path, count):
+    return reference_tail(python_lines(path), count)
 
 
 def write_log(host, data):
@@ -135,11 +144,11 @@ def test_large_file_across_read_chunks_and_checkpoints(host, client):
     for _ in range(120_000):
         chunks.append(rng.choice(FRAGMENTS) if rng.random() < 0.5 else b"plain log text " * rng.randrange(0, 5))
         chunks.append(rng.choice([b"\n", b"\r\n", b"\r", b"\n"]))
-    path = write_log(host, b"".join(chunks))
-    total = python_reference(path, 0)[1]
+    all_lines = python_lines(write_log(host, b"".join(chunks)))
+    total = len(all_lines)
     assert total > 3 * 4096
     for count in [1, 100, 4095, 4096, 4097, total - 4096, total - 4097, total - 1, -8191, -8192, 0]:
-        expected, _ = python_reference(path, count)
+        expected, _ = reference_tail(all_lines, count)
         status, answer = ask(client, {"count": count})
         assert status == 200 and answer["total"] == total
         assert answer["lines"] == expected, count
@@ -176,10 +185,10 @@ def test_large_file_counted_in_parts(host, client, hazard):
         data[size - (1 << 20)] = ord("\n")
         near = (1 << 20) // 64 + 1  # the line after the pair
     assert len(data) == size
-    path = write_log(host, bytes(data))
-    total = python_reference(path, 0)[1]
+    all_lines = python_lines(write_log(host, bytes(data)))
+    total = len(all_lines)
     for count in [0, 100] + [total - near + d for d in range(-2, 3)]:
-        expected, _ = python_reference(path, count)
+        expected, _ = reference_tail(all_lines, count)
         assert ask(client, {"count": count}) == (200, {"lines": expected, "source": "file", "total": total}), count
 
 
