@@ -142,20 +142,21 @@ case $name in
     # test starts a program.
     [ "$emulation" = binfmt ] && may_start="test_credential_fastpath.py test_credential_helper.py test_info.py test_status.py"
     echo "aarch64: tests that start programs: ${may_start:-none}"
-    # Each test is bound by one emulated CPU: the log tests and the rest run
-    # at once, each in its own root (and /tmp), their output shown in turn.
-    logs=(tests/test_server_logs.py tests/test_logs_stream.py)
+    # Each test is bound by one emulated CPU: two halves of about the same
+    # time (the log tests and the fast path's, and the rest) run at once,
+    # each in its own root (and /tmp), their output shown in turn.
+    first=(tests/test_server_logs.py tests/test_logs_stream.py tests/test_credential_fastpath.py)
     run_emulated() {  # PART PYTEST ARGS...
       local part=$1; shift
       ZETADESK_EMULATED=1 ZETADESK_PROCESS_TESTS="$may_start" \
         tools/cross.sh target . python3.14 -m pytest "$@" >"emulated-$part.out" 2>&1
     }
-    run_emulated logs "${logs[@]}" "${left_out[@]}" "$@" &
-    logs_run=$!
+    run_emulated first "${first[@]}" "${left_out[@]}" "$@" &
+    first_run=$!
     status=0
-    run_emulated rest tests "${logs[@]/#/--ignore=}" "${left_out[@]}" "$@" || status=$?
-    wait "$logs_run" || status=$?
-    for part in rest logs; do
+    run_emulated rest tests "${first[@]/#/--ignore=}" "${left_out[@]}" "$@" || status=$?
+    wait "$first_run" || status=$?
+    for part in first rest; do
       echo "aarch64: tests, part $part"
       cat "emulated-$part.out"
     done
