@@ -21,7 +21,7 @@ import pytest
 from hypothesis import event, given, strategies as st
 
 import scripts.git_credential_zetadesk as helper
-from conftest import property_settings
+from conftest import EMULATED, property_settings
 from credential_common import (ANSWER, LIBPYTHON, PROGRAM, REQUEST, TOKEN, can_hide_libpython, hidden_libpython,
                                install_program, ld_debug, libpython_files, libpython_loaded, save, spawn)
 
@@ -211,7 +211,10 @@ WHERE = ["tree", "venv", "venv of a base elsewhere"]
 
 # Venvs, copies of the interpreter and mount namespaces cost minutes each
 # under qemu-user; the native run covers them.
-@pytest.mark.skipif(os.environ.get("ZETADESK_EMULATED") == "1", reason="installations built under emulation")
+native_installations = pytest.mark.skipif(EMULATED, reason="installations built under emulation")
+
+
+@native_installations
 @pytest.mark.parametrize("where", WHERE)
 def test_hand_over_loads_the_libpython_of_its_installation(installs, where, home, tmp_path):
     program, library = installs[where]
@@ -228,9 +231,7 @@ def test_hand_over_loads_the_libpython_of_its_installation(installs, where, home
     assert libpython_files(log) == {library}
 
 
-# Venvs, copies of the interpreter and mount namespaces cost minutes each
-# under qemu-user; the native run covers them.
-@pytest.mark.skipif(os.environ.get("ZETADESK_EMULATED") == "1", reason="installations built under emulation")
+@native_installations
 @pytest.mark.parametrize("where", WHERE)
 def test_hand_over_without_libpython_runs_the_interpreter(installs, where):
     """libpython hidden (Debian's python3.14 alone, a build without
