@@ -1,10 +1,11 @@
 """pytest plugin (not a test module; conftest.py loads it when
-ZETADESK_PROCESS_TESTS is set) for the suite under qemu-user: a test that starts another program is skipped
-at that point, with the program in the reason.  Without binfmt_misc the host
-kernel cannot execute the arm64 binary it would start; with it, each start
-costs seconds, and only the test modules named in ZETADESK_PROCESS_TESTS
-(the helper program's own, which check that program) start programs.
-Outside the tests (collection, the session's end) programs start as usual."""
+ZETADESK_PROCESS_TESTS is set) for the suite under qemu-user: a test that
+starts another program is skipped at that point, with the program in the
+reason.  Without binfmt_misc the host kernel cannot execute the arm64 binary
+it would start; with it, each start costs seconds, and only the test modules
+named in ZETADESK_PROCESS_TESTS (the helper program's, and those of the
+views that run programs) start programs.  Outside the tests (collection,
+the session's end) programs start as usual."""
 
 import os
 import subprocess

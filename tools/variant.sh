@@ -131,8 +131,9 @@ case $name in
     # views that run programs themselves) and leaves to the native runs what
     # starts servers, interpreters and git again and again (skipped at that
     # point, each with its reason), the wheels (the compiled one and the
-    # install test's need a compiler on the target) and the load test.  The live stream's burst of 260,000 lines
-    # is left out too: its cycle bounds are the same code on every CPU.
+    # install test's need a compiler on the target) and the load test.  The
+    # live stream's burst of 260,000 lines is left out too: its cycle bounds
+    # are the same code on every CPU.
     left_out=(--deselect tests/test_packaging.py::test_compiled_wheel_with_real_cython
               --deselect tests/test_install.py --deselect tests/test_load.py
               --deselect tests/test_logs_stream.py::test_large_append_arrives_over_several_cycles_without_loss)
