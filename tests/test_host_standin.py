@@ -6,6 +6,8 @@ import os
 import socket
 import subprocess
 import threading
+import time
+import types
 
 import pytest
 
@@ -139,7 +141,25 @@ def test_plain_helper_paths_stay_as_they_are():
     for path in ("/usr/local/bin/git-credential-zetadesk", "/home/u/.venv-3.14/bin/git-credential-zetadesk",
                  "/data/data/com.termux/files/usr/bin/git-credential-zetadesk", "/a/b@c,d=e+f%g:h"):
         assert git_routes._helper_value(path) == path
-    assert git_routes._helper_value("relative/x") == "!'relative/x'"
+    # Relative to the repository git runs in: never written.
+    with pytest.raises(ValueError, match="not absolute"):
+        git_routes._helper_value("relative/x")
+
+
+@pytest.mark.parametrize("path_entries,found", [(".", None), ("", None), ("bin", None), (":bin:.", None),
+                                                 ("TMP/bin", "TMP/bin")])
+def test_helper_found_on_path_only_by_absolute_directories(tmp_path, monkeypatch, path_entries, found):
+    import routes.git as git_routes
+    for where in (tmp_path, tmp_path / "bin"):
+        where.mkdir(exist_ok=True)
+        (where / git_routes.HELPER_NAME).write_text("#!/bin/sh\n")
+        (where / git_routes.HELPER_NAME).chmod(0o755)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PATH", path_entries.replace("TMP", str(tmp_path)))
+    monkeypatch.setattr(git_routes, "SERVER_DIR", str(tmp_path / "elsewhere"))  # no tree, no installation
+    expected = os.path.join(found.replace("TMP", str(tmp_path)) if found else str(tmp_path / "elsewhere" / "bin"),
+                            git_routes.HELPER_NAME)
+    assert git_routes._helper_path() == expected
 
 
 def _listening(port):
@@ -185,3 +205,88 @@ def test_restart_takeover_bound_from_the_environment(value, bound):
     # A value that is no number leaves the takeover out, said once; the server still starts.
     assert (result.returncode, result.stdout) == (0, f"{bound}\n")
     assert ("is not a number" in result.stderr) == (value == "15s")
+
+
+# ---- the configuration directory, login codes --------------------------------
+
+
+@pytest.mark.parametrize("owner,mode,refused", [
+    (None, None, None), (0, 0o755, None),
+    (65534, 0o700, "belongs to uid 65534, not to this user"),
+    (0, 0o770, "is writable by group or others (mode 770)"), (0, 0o702, "is writable by group or others (mode 702)"),
+], ids=["made", "kept", "other-owner", "group-writable", "others-writable"])
+def test_configuration_directory_is_the_users_alone(tmp_path, owner, mode, refused):
+    if owner not in (None, os.getuid()) and os.getuid() != 0:
+        pytest.skip("needs root to give the directory away")
+    config = tmp_path / "config"
+    if mode is not None:
+        config.mkdir()
+        config.chmod(mode)
+        os.chown(config, owner, -1)
+        (config / "config.json").write_text('{"allowed_hosts": ["evil.example"], "github_token": "planted"}')
+    # Under umask 000, as the reported case; `login` mints a code and ends.
+    code = "import os, sys; os.umask(0); sys.argv[1:] = ['login']; import zetadesk_server; zetadesk_server.main()"
+    result = run_python(code, env={"ZETADESK_CONFIG_DIR": str(config)})
+    if refused:
+        assert result.returncode == 1 and result.stdout == ""
+        assert result.stderr.startswith(f"[SERVER] configuration directory {config} ") and refused in result.stderr
+        assert "refusing to start" in result.stderr and "Traceback" not in result.stderr
+        assert sorted(os.listdir(config)) == ["config.json"]  # no token written there
+    else:
+        assert result.returncode == 0 and result.stdout.startswith("http://127.0.0.1:8765/#code=")
+        assert oct(config.stat().st_mode & 0o777) == oct(0o700 if mode is None else mode)
+        assert oct((config / "login").stat().st_mode & 0o777) == oct(0o700)
+
+
+@pytest.mark.parametrize("case", ["fresh", "used", "wrong", "expired", "not-text", "no-body"])
+def test_login_code_is_traded_once_for_the_token(app, host, tmp_path, monkeypatch, case):
+    monkeypatch.setattr(host, "LOGIN_DIR", str(tmp_path / "config" / "login"))
+    code = host.new_login_code()
+    body = {"code": code}
+    if case == "used":
+        assert app.test_client().post("/login", json=body).status_code == 200
+    elif case == "wrong":
+        body["code"] = host.new_login_code()[::-1]
+    elif case == "expired":
+        old = time.time() - host.LOGIN_CODE_SECONDS - 1
+        os.utime(host._login_code_file(code), (old, old))
+    elif case == "not-text":
+        body["code"] = [code]
+    resp = app.test_client().post("/login", **({} if case == "no-body" else {"json": body}))
+    assert resp.headers["Cache-Control"] == "no-store"
+    if case == "fresh":
+        assert (resp.status_code, resp.get_json()) == (200, {"ok": True, "token": host.ACCESS_TOKEN})
+        assert not os.path.exists(host._login_code_file(code))
+    else:
+        assert (resp.status_code, resp.get_json()) == (401, {"ok": False, "error": "login link unknown, used or expired"})
+    # A code is good for one request, whatever that one got.
+    if case in ("fresh", "used", "expired"):
+        assert app.test_client().post("/login", json={"code": code}).status_code == 401
+
+
+@pytest.mark.parametrize("name", ["restart_marker.json", "server.log"])
+def test_restart_writes_through_no_symlink(client, host, tmp_path, monkeypatch, name):
+    import routes.opsdeck as opsdeck
+    victim = tmp_path / "victim"
+    victim.write_text("precious\n")
+    os.symlink(victim, os.path.join(host.CONFIG_DIR, name))
+    started = []
+
+    def no_successor(*args, **kwargs):
+        started.append(args)
+        raise OSError("no successor in this test")
+
+    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(Popen=no_successor, STDOUT=subprocess.STDOUT))
+    resp = client.post("/api/server/restart")
+    assert victim.read_text() == "precious\n"
+    marker = os.path.join(host.CONFIG_DIR, "restart_marker.json")
+    if name == "server.log":
+        # Refused before any successor starts, and the restart is given back.
+        assert (resp.status_code, started) == (500, [])
+        assert "Too many levels of symbolic links" in resp.get_json()["error"]
+    else:
+        # The marker replaced the link (its own file, renamed into place).
+        assert (resp.status_code, resp.get_json()["error"]) == (500, "no successor in this test")
+        assert not os.path.islink(marker) and json.load(open(marker))["pid"] == os.getpid()
+        assert oct(os.stat(marker).st_mode & 0o777) == oct(0o600)
+    assert [n for n in os.listdir(host.CONFIG_DIR) if n.endswith(".tmp")] == []
