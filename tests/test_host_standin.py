@@ -4,6 +4,7 @@ wrapper, addresses, git authentication refresh and the server process."""
 import json
 import os
 import socket
+import stat
 import subprocess
 import threading
 import time
@@ -146,8 +147,8 @@ def test_plain_helper_paths_stay_as_they_are():
         git_routes._helper_value("relative/x")
 
 
-@pytest.mark.parametrize("path_entries,found", [(".", None), ("", None), ("bin", None), (":bin:.", None),
-                                                 ("TMP/bin", "TMP/bin")])
+@pytest.mark.parametrize("path_entries,found", [(".", "TMP/elsewhere/bin"), ("", "TMP/elsewhere/bin"),
+                                                 ("bin:.:", "TMP/elsewhere/bin"), ("TMP/bin", "TMP/bin")])
 def test_helper_found_on_path_only_by_absolute_directories(tmp_path, monkeypatch, path_entries, found):
     import routes.git as git_routes
     for where in (tmp_path, tmp_path / "bin"):
@@ -157,9 +158,7 @@ def test_helper_found_on_path_only_by_absolute_directories(tmp_path, monkeypatch
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("PATH", path_entries.replace("TMP", str(tmp_path)))
     monkeypatch.setattr(git_routes, "SERVER_DIR", str(tmp_path / "elsewhere"))  # no tree, no installation
-    expected = os.path.join(found.replace("TMP", str(tmp_path)) if found else str(tmp_path / "elsewhere" / "bin"),
-                            git_routes.HELPER_NAME)
-    assert git_routes._helper_path() == expected
+    assert git_routes._helper_path() == os.path.join(found.replace("TMP", str(tmp_path)), git_routes.HELPER_NAME)
 
 
 def _listening(port):
@@ -211,57 +210,47 @@ def test_restart_takeover_bound_from_the_environment(value, bound):
 
 
 @pytest.mark.parametrize("owner,mode,refused", [
-    (None, None, None), (0, 0o755, None),
-    (65534, 0o700, "belongs to uid 65534, not to this user"),
+    (None, None, None), (0, 0o755, None), (65534, 0o700, "belongs to uid 65534, not to this user"),
     (0, 0o770, "is writable by group or others (mode 770)"), (0, 0o702, "is writable by group or others (mode 702)"),
-], ids=["made", "kept", "other-owner", "group-writable", "others-writable"])
+])
 def test_configuration_directory_is_the_users_alone(tmp_path, owner, mode, refused):
-    if owner not in (None, os.getuid()) and os.getuid() != 0:
-        pytest.skip("needs root to give the directory away")
+    if owner and os.getuid() != 0:
+        pytest.skip("needs root to give a directory away")
     config = tmp_path / "config"
     if mode is not None:
-        config.mkdir()
+        config.mkdir(mode)
         config.chmod(mode)
-        os.chown(config, owner, -1)
+        os.chown(config, owner or os.getuid(), -1)
         (config / "config.json").write_text('{"allowed_hosts": ["evil.example"], "github_token": "planted"}')
-    # Under umask 000, as the reported case; `login` mints a code and ends.
+    # Under umask 000, as reported; `login` mints a code and ends.
     code = "import os, sys; os.umask(0); sys.argv[1:] = ['login']; import zetadesk_server; zetadesk_server.main()"
     result = run_python(code, env={"ZETADESK_CONFIG_DIR": str(config)})
     if refused:
-        assert result.returncode == 1 and result.stdout == ""
+        assert (result.returncode, result.stdout, sorted(os.listdir(config))) == (1, "", ["config.json"])
         assert result.stderr.startswith(f"[SERVER] configuration directory {config} ") and refused in result.stderr
         assert "refusing to start" in result.stderr and "Traceback" not in result.stderr
-        assert sorted(os.listdir(config)) == ["config.json"]  # no token written there
     else:
         assert result.returncode == 0 and result.stdout.startswith("http://127.0.0.1:8765/#code=")
-        assert oct(config.stat().st_mode & 0o777) == oct(0o700 if mode is None else mode)
-        assert oct((config / "login").stat().st_mode & 0o777) == oct(0o700)
+        assert [oct(p.stat().st_mode & 0o777) for p in (config, config / "login")] == [oct(mode or 0o700), "0o700"]
 
 
 @pytest.mark.parametrize("case", ["fresh", "used", "wrong", "expired", "not-text", "no-body"])
 def test_login_code_is_traded_once_for_the_token(app, host, tmp_path, monkeypatch, case):
     monkeypatch.setattr(host, "LOGIN_DIR", str(tmp_path / "config" / "login"))
     code = host.new_login_code()
-    body = {"code": code}
+    login = lambda body: app.test_client().post("/login", **({"json": body} if body else {}))  # noqa: E731
     if case == "used":
-        assert app.test_client().post("/login", json=body).status_code == 200
-    elif case == "wrong":
-        body["code"] = host.new_login_code()[::-1]
-    elif case == "expired":
+        assert login({"code": code}).status_code == 200
+    if case == "expired":
         old = time.time() - host.LOGIN_CODE_SECONDS - 1
         os.utime(host._login_code_file(code), (old, old))
-    elif case == "not-text":
-        body["code"] = [code]
-    resp = app.test_client().post("/login", **({} if case == "no-body" else {"json": body}))
+    body = {"wrong": {"code": code[::-1]}, "not-text": {"code": [code]}, "no-body": None}.get(case, {"code": code})
+    resp = login(body)
     assert resp.headers["Cache-Control"] == "no-store"
-    if case == "fresh":
-        assert (resp.status_code, resp.get_json()) == (200, {"ok": True, "token": host.ACCESS_TOKEN})
-        assert not os.path.exists(host._login_code_file(code))
-    else:
-        assert (resp.status_code, resp.get_json()) == (401, {"ok": False, "error": "login link unknown, used or expired"})
-    # A code is good for one request, whatever that one got.
-    if case in ("fresh", "used", "expired"):
-        assert app.test_client().post("/login", json={"code": code}).status_code == 401
+    assert (resp.status_code, resp.get_json()) == ((200, {"ok": True, "token": host.ACCESS_TOKEN}) if case == "fresh"
+                                                   else (401, {"ok": False, "error": "login link unknown, used or expired"}))
+    # Good for one request, whatever that one got.
+    assert login({"code": code}).status_code == (200 if case in ("wrong", "not-text", "no-body") else 401)
 
 
 @pytest.mark.parametrize("name", ["restart_marker.json", "server.log"])
@@ -271,22 +260,14 @@ def test_restart_writes_through_no_symlink(client, host, tmp_path, monkeypatch, 
     victim.write_text("precious\n")
     os.symlink(victim, os.path.join(host.CONFIG_DIR, name))
     started = []
-
-    def no_successor(*args, **kwargs):
-        started.append(args)
-        raise OSError("no successor in this test")
-
-    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(Popen=no_successor, STDOUT=subprocess.STDOUT))
+    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(
+        Popen=lambda *a, **k: started.append(a) or 1 / 0, STDOUT=subprocess.STDOUT))
     resp = client.post("/api/server/restart")
-    assert victim.read_text() == "precious\n"
+    assert victim.read_text() == "precious\n" and resp.status_code == 500
     marker = os.path.join(host.CONFIG_DIR, "restart_marker.json")
-    if name == "server.log":
-        # Refused before any successor starts, and the restart is given back.
-        assert (resp.status_code, started) == (500, [])
-        assert "Too many levels of symbolic links" in resp.get_json()["error"]
-    else:
-        # The marker replaced the link (its own file, renamed into place).
-        assert (resp.status_code, resp.get_json()["error"]) == (500, "no successor in this test")
-        assert not os.path.islink(marker) and json.load(open(marker))["pid"] == os.getpid()
-        assert oct(os.stat(marker).st_mode & 0o777) == oct(0o600)
+    if name == "server.log":  # refused before any successor starts
+        assert "Too many levels of symbolic links" in resp.get_json()["error"] and started == []
+    else:  # the marker took the link's place
+        assert len(started) == 1 and json.load(open(marker))["pid"] == os.getpid()
+        assert oct(os.lstat(marker).st_mode) == oct(stat.S_IFREG | 0o600)
     assert [n for n in os.listdir(host.CONFIG_DIR) if n.endswith(".tmp")] == []
