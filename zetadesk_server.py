@@ -4,7 +4,6 @@ Serves the IDE's Flask application with the native server-management routes
 on ZETADESK_HOST:ZETADESK_PORT, workspace ZETADESK_WORKSPACE.
 """
 
-import hmac
 import os
 import re
 import socket
@@ -15,10 +14,14 @@ if __name__ == "__main__":
     # Run as a script (also by a restart): import siblings from this directory.
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from flask import Flask, redirect, request
+from flask import Flask, jsonify, redirect, request
 from werkzeug.serving import WSGIRequestHandler, get_sockaddr, make_server, select_address_family
 
-import utils
+try:
+    import utils
+except PermissionError as e:
+    # The configuration directory is not this user's alone: say so plainly.
+    sys.exit(f"[SERVER] {e}")
 from routes.opsdeck import bp
 
 STATIC_DIR = os.path.join(utils.SERVER_DIR, "static")
@@ -30,17 +33,16 @@ PAGE_HEADERS = {
     "Referrer-Policy": "no-referrer",
 }
 
-# The cookie the route group's guard accepts in place of a Bearer header.
-TOKEN_COOKIE = "zetadesk_token"
+# Bodies beyond this are refused before any view reads them: no request of
+# the API needs more, and a configuration must not grow without bound.
+MAX_BODY_BYTES = 1024 * 1024
+
+LOGIN_REFUSED = "login link unknown, used or expired"
 
 
-def _token_matches(given):
-    token = getattr(utils, "ACCESS_TOKEN", None)
-    return bool(token) and hmac.compare_digest(given.encode("utf-8", "surrogateescape"), token.encode())
-
-
-def page_url(port, with_token=False):
-    """The page's address for a browser on this machine."""
+def page_url(port, code=None):
+    """The page's address for a browser on this machine; with a login code
+    in the fragment, which the browser never sends to the server."""
     host = utils.HOST
     if host in ("", "0.0.0.0"):
         host = "127.0.0.1"
@@ -49,27 +51,51 @@ def page_url(port, with_token=False):
     elif ":" in host:
         host = f"[{host}]"
     url = f"http://{host}:{port}/"
-    return f"{url}?token={utils.ACCESS_TOKEN}" if with_token else url
+    return f"{url}#code={code}" if code else url
+
+
+def _add_login(app):
+    """POST /login {"code": ...}: the page trades a one-time login code for
+    the access token, which it keeps in its own origin's storage and sends
+    as a Bearer header.  Nothing is set that the browser would send by
+    itself (a cookie goes to every port of the host)."""
+
+    @app.post("/login")
+    def login():
+        body = request.get_json(silent=True)
+        code = body.get("code") if isinstance(body, dict) else None
+        token = getattr(utils, "ACCESS_TOKEN", None)
+        if token and utils.redeem_login_code(code):
+            response = jsonify({"ok": True, "token": token})
+        else:
+            response = jsonify({"ok": False, "error": LOGIN_REFUSED})
+            response.status_code = 401
+        response.headers["Cache-Control"] = "no-store"
+        return response
+
+
+def login_link():
+    """`zetadesk login`: prints a fresh one-time address of the page (for the
+    server on ZETADESK_HOST:ZETADESK_PORT), without a restart."""
+    print(page_url(utils.PORT, utils.new_login_code()))
 
 
 def create_app():
     app = Flask(__name__, static_folder=STATIC_DIR, static_url_path="/static")
     # Keep the key order the views build, so clients see it.
     app.json.sort_keys = False
+    app.config["MAX_CONTENT_LENGTH"] = MAX_BODY_BYTES
     app.register_blueprint(bp)
+    _add_login(app)
 
     @app.get("/")
     def index():
-        # /?token=...: the printed address.  The token moves into a cookie the
-        # page's script cannot read and a foreign site cannot send, and leaves
-        # the address bar at once.  A wrong token sets nothing.
-        given = request.args.get("token")
-        if given is None:
+        # /?token=...: an address of earlier versions.  The token leaves the
+        # address bar at once; the page asks for a login link.
+        if request.args.get("token") is None:
             return app.send_static_file("index.html")
         response = redirect("/", code=303)
         response.headers["Cache-Control"] = "no-store"
-        if _token_matches(given):
-            response.set_cookie(TOKEN_COOKIE, utils.ACCESS_TOKEN, httponly=True, samesite="Strict", path="/")
         return response
 
     # The page has no icon; an empty answer keeps the browser from asking
@@ -80,7 +106,7 @@ def create_app():
 
     @app.after_request
     def page_headers(response):
-        if request.endpoint in ("index", "favicon", "static"):
+        if request.endpoint in ("index", "favicon", "static", "login"):
             response.headers.update(PAGE_HEADERS)
         return response
 
@@ -128,15 +154,18 @@ def _bind(app, host, port, wait_seconds):
 
 
 def main():
+    if sys.argv[1:2] == ["login"]:
+        return login_link()
     app = create_app()
     os.makedirs(utils.WORKSPACE, exist_ok=True)
     # All that can still fail is the port, which the predecessor frees on this.
     utils.signal_takeover()
     server = _bind(app, utils.HOST or "127.0.0.1", utils.PORT, wait_seconds=10)
     line = "[SERVER] ZetaDesk listening on {} (pid %d)" % os.getpid()
-    # The address with the token goes to a terminal only, never into a log
-    # (the buffer, server.log after a restart, a redirected output).
-    shown = line.format(page_url(server.port, with_token=True)) if sys.stdout.isatty() else None
+    # The login address goes to a terminal only, never into a log (the
+    # buffer, server.log after a restart, a redirected output): there
+    # `zetadesk login` gives one.
+    shown = line.format(page_url(server.port, utils.new_login_code())) if sys.stdout.isatty() else None
     utils.log_write(line.format(page_url(server.port)), console=shown)
     try:
         server.serve_forever()

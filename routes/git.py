@@ -17,7 +17,9 @@ def _helper_path():
     Installed from a wheel, ZetaDesk's modules live in an environment's
     site-packages and the program in that environment's scripts directory
     (a venv's bin/, ~/.local/bin, /usr/local/bin).  Run from a checkout, the
-    program is the tree's bin/.  Otherwise the one on PATH, if any.
+    program is the tree's bin/.  Otherwise the one in an absolute directory
+    of PATH, if any: "." or an empty entry would name a program of the
+    repository git runs in.
     """
     here = os.path.realpath(SERVER_DIR)
     schemes = [sysconfig.get_default_scheme(), sysconfig.get_preferred_scheme("user")]
@@ -30,7 +32,8 @@ def _helper_path():
     tree = os.path.join(SERVER_DIR, "bin", HELPER_NAME)
     if os.access(tree, os.X_OK):
         return tree
-    return shutil.which(HELPER_NAME) or tree
+    absolute = os.pathsep.join(d for d in os.environ.get("PATH", "").split(os.pathsep) if os.path.isabs(d))
+    return shutil.which(HELPER_NAME, path=absolute) or tree
 
 
 HELPER_PATH = _helper_path()
@@ -48,6 +51,8 @@ def _helper_value(path):
     single-quoted after "!" (a quote inside as '\\''), so that no space,
     quote, ";", "$" or backslash of the path reaches the shell as syntax.
     """
+    if not os.path.isabs(path):
+        raise ValueError(f"credential helper path {path!r} is not absolute")
     if _PLAIN_PATH.fullmatch(path):
         return path
     return "!'" + path.replace("'", "'\\''") + "'"

@@ -9,23 +9,62 @@ const LOG_MAX_BATCHES = 5000;
 
 let currentPid = null;
 let storedWorkspace = "";  // the document's own "workspace" entry ("" when absent)
-let stream = null;
+let stream = null;  // AbortController of the open log stream
 let streamRetry = null;
 let locked = false;  // the server asked for its access token
 
-// The page holds no token itself: the cookie set by /?token=... goes with
-// every same-origin request, and without it the page says how to get in.
+// The access token lives in this origin's sessionStorage and goes out as a
+// Bearer header: nothing the browser would send by itself, to this port or
+// any other.  It comes from a one-time login code in the address's
+// fragment (never sent to the server, and useless once traded).
+const TOKEN_KEY = "zetadesk_token";
+let accessToken = sessionStorage.getItem(TOKEN_KEY);
+
+async function redeemLoginCode() {
+  const found = /(?:^#|&)code=([^&]*)/.exec(window.location.hash);
+  if (!found) return;
+  // Out of the address bar before anything else; history keeps a dead code.
+  history.replaceState(null, "", window.location.pathname);
+  try {
+    const resp = await fetch("/login", {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body: JSON.stringify({ code: decodeURIComponent(found[1]) }),
+      cache: "no-store",
+    });
+    const data = await resp.json().catch(() => null);
+    if (resp.ok && data && data.token) {
+      accessToken = data.token;
+      sessionStorage.setItem(TOKEN_KEY, accessToken);
+    } else {
+      $("login-refused").hidden = false;
+    }
+  } catch (err) {
+    $("login-refused").hidden = false;  // the requests below say whether it matters
+  }
+}
+
+function authHeaders() {
+  return accessToken ? { Authorization: `Bearer ${accessToken}` } : {};
+}
+
+function stopStream() {
+  clearTimeout(streamRetry);
+  if (stream) stream.abort();
+  stream = null;
+}
+
 function showLocked() {
   locked = true;
+  accessToken = null;
+  sessionStorage.removeItem(TOKEN_KEY);
   $("locked").hidden = false;
   setConnection(false, "access token needed");
-  if (stream) stream.close();
-  stream = null;
-  clearTimeout(streamRetry);
+  stopStream();
 }
 
 async function api(method, path, body) {
-  const init = { method, headers: {} };
+  const init = { method, headers: authHeaders(), cache: "no-store" };
   if (body !== undefined) {
     init.headers["Content-Type"] = "application/json";
     init.body = JSON.stringify(body);
@@ -108,33 +147,65 @@ function appendLog(lines) {
 async function loadLogTail() {
   try {
     const data = await api("POST", "/api/server/logs", { count: LOG_TAIL });
-    setText("log-source", `(${data.source}, ${data.total} lines)`);
+    if (data.source === "memory" && !data.lines.length) {
+      // No server.log (it is made by the first restart): the stream below
+      // brings this server's lines from now on.
+      setText("log-source", "(no log file yet: new lines appear below as the server writes them)");
+    } else {
+      setText("log-source", `(${data.source === "file" ? "server.log" : "memory"}, ${data.total} lines)`);
+    }
     appendLog(data.lines);
   } catch (err) {
     appendLog([`[page] could not load the log: ${err.message}`]);
   }
 }
 
-function openStream() {
-  if (stream) stream.close();
-  clearTimeout(streamRetry);
+// One server-sent event ("data: ..." lines): the log entry's text.
+function handleEvent(block) {
+  const data = block.split("\n").filter((l) => l.startsWith("data:"))
+    .map((l) => l.slice(l.startsWith("data: ") ? 6 : 5)).join("\n");
+  if (!data) return;
+  try {
+    appendLog([JSON.parse(data).text]);
+  } catch (err) {
+    appendLog([data]);
+  }
+}
+
+// The live log, read with a streaming fetch: EventSource cannot send the
+// Authorization header.  When the server goes away (restart) or ends the
+// stream, it is opened again a second later.
+async function openStream() {
+  stopStream();
   if (locked) return;
-  stream = new EventSource("/api/server/logs/stream");
-  stream.onmessage = (event) => {
-    try {
-      const entry = JSON.parse(event.data);
-      appendLog([entry.text]);
-    } catch (err) {
-      appendLog([event.data]);
+  const controller = new AbortController();
+  stream = controller;
+  try {
+    const resp = await fetch("/api/server/logs/stream", {
+      headers: authHeaders(), signal: controller.signal, cache: "no-store",
+    });
+    if (resp.status === 401) return showLocked();
+    if (resp.ok && resp.body) {
+      const reader = resp.body.pipeThrough(new TextDecoderStream()).getReader();
+      let pending = "";
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        pending += value.replace(/\r\n?/g, "\n");
+        let end;
+        while ((end = pending.indexOf("\n\n")) >= 0) {
+          handleEvent(pending.slice(0, end));
+          pending = pending.slice(end + 2);
+        }
+      }
     }
-  };
-  stream.onerror = () => {
-    // The server went away (restart) or dropped us: reconnect ourselves so
-    // the retry delay stays short and predictable.
-    stream.close();
+  } catch (err) {
+    // dropped: retried below unless this stream was stopped on purpose
+  }
+  if (stream === controller && !controller.signal.aborted && !locked) {
     stream = null;
     streamRetry = setTimeout(openStream, 1000);
-  };
+  }
 }
 
 // ---- configuration ------------------------------------------------------------
@@ -245,8 +316,10 @@ async function loadSystem() {
 
 $("config-form").addEventListener("submit", saveConfig);
 $("restart").addEventListener("click", restartServer);
-refreshStatus();
-setInterval(refreshStatus, STATUS_EVERY_MS);
-loadConfig();
-loadSystem();
-loadLogTail().then(openStream);
+redeemLoginCode().then(() => {
+  refreshStatus();
+  setInterval(refreshStatus, STATUS_EVERY_MS);
+  loadConfig();
+  loadSystem();
+  loadLogTail().then(openStream);
+});

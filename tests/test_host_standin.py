@@ -4,8 +4,11 @@ wrapper, addresses, git authentication refresh and the server process."""
 import json
 import os
 import socket
+import stat
 import subprocess
 import threading
+import time
+import types
 
 import pytest
 
@@ -139,7 +142,23 @@ def test_plain_helper_paths_stay_as_they_are():
     for path in ("/usr/local/bin/git-credential-zetadesk", "/home/u/.venv-3.14/bin/git-credential-zetadesk",
                  "/data/data/com.termux/files/usr/bin/git-credential-zetadesk", "/a/b@c,d=e+f%g:h"):
         assert git_routes._helper_value(path) == path
-    assert git_routes._helper_value("relative/x") == "!'relative/x'"
+    # Relative to the repository git runs in: never written.
+    with pytest.raises(ValueError, match="not absolute"):
+        git_routes._helper_value("relative/x")
+
+
+@pytest.mark.parametrize("path_entries,found", [(".", "TMP/elsewhere/bin"), ("", "TMP/elsewhere/bin"),
+                                                 ("bin:.:", "TMP/elsewhere/bin"), ("TMP/bin", "TMP/bin")])
+def test_helper_found_on_path_only_by_absolute_directories(tmp_path, monkeypatch, path_entries, found):
+    import routes.git as git_routes
+    for where in (tmp_path, tmp_path / "bin"):
+        where.mkdir(exist_ok=True)
+        (where / git_routes.HELPER_NAME).write_text("#!/bin/sh\n")
+        (where / git_routes.HELPER_NAME).chmod(0o755)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PATH", path_entries.replace("TMP", str(tmp_path)))
+    monkeypatch.setattr(git_routes, "SERVER_DIR", str(tmp_path / "elsewhere"))  # no tree, no installation
+    assert git_routes._helper_path() == os.path.join(found.replace("TMP", str(tmp_path)), git_routes.HELPER_NAME)
 
 
 def _listening(port):
@@ -185,3 +204,70 @@ def test_restart_takeover_bound_from_the_environment(value, bound):
     # A value that is no number leaves the takeover out, said once; the server still starts.
     assert (result.returncode, result.stdout) == (0, f"{bound}\n")
     assert ("is not a number" in result.stderr) == (value == "15s")
+
+
+# ---- the configuration directory, login codes --------------------------------
+
+
+@pytest.mark.parametrize("owner,mode,refused", [
+    (None, None, None), (0, 0o755, None), (65534, 0o700, "belongs to uid 65534, not to this user"),
+    (0, 0o770, "is writable by group or others (mode 770)"), (0, 0o702, "is writable by group or others (mode 702)"),
+])
+def test_configuration_directory_is_the_users_alone(tmp_path, owner, mode, refused):
+    if owner and os.getuid() != 0:
+        pytest.skip("needs root to give a directory away")
+    config = tmp_path / "config"
+    if mode is not None:
+        config.mkdir(mode)
+        config.chmod(mode)
+        os.chown(config, owner or os.getuid(), -1)
+        (config / "config.json").write_text('{"allowed_hosts": ["evil.example"], "github_token": "planted"}')
+    # Under umask 000, as reported; `login` mints a code and ends.
+    code = "import os, sys; os.umask(0); sys.argv[1:] = ['login']; import zetadesk_server; zetadesk_server.main()"
+    result = run_python(code, env={"ZETADESK_CONFIG_DIR": str(config)})
+    if refused:
+        assert (result.returncode, result.stdout, sorted(os.listdir(config))) == (1, "", ["config.json"])
+        assert result.stderr.startswith(f"[SERVER] configuration directory {config} ") and refused in result.stderr
+        assert "refusing to start" in result.stderr and "Traceback" not in result.stderr
+    else:
+        assert result.returncode == 0 and result.stdout.startswith("http://127.0.0.1:8765/#code=")
+        assert [oct(p.stat().st_mode & 0o777) for p in (config, config / "login")] == [oct(mode or 0o700), "0o700"]
+
+
+@pytest.mark.parametrize("case", ["fresh", "used", "wrong", "expired", "not-text", "no-body"])
+def test_login_code_is_traded_once_for_the_token(app, host, tmp_path, monkeypatch, case):
+    monkeypatch.setattr(host, "LOGIN_DIR", str(tmp_path / "config" / "login"))
+    code = host.new_login_code()
+    login = lambda body: app.test_client().post("/login", **({"json": body} if body else {}))  # noqa: E731
+    if case == "used":
+        assert login({"code": code}).status_code == 200
+    if case == "expired":
+        old = time.time() - host.LOGIN_CODE_SECONDS - 1
+        os.utime(host._login_code_file(code), (old, old))
+    body = {"wrong": {"code": code[::-1]}, "not-text": {"code": [code]}, "no-body": None}.get(case, {"code": code})
+    resp = login(body)
+    assert resp.headers["Cache-Control"] == "no-store"
+    assert (resp.status_code, resp.get_json()) == ((200, {"ok": True, "token": host.ACCESS_TOKEN}) if case == "fresh"
+                                                   else (401, {"ok": False, "error": "login link unknown, used or expired"}))
+    # Good for one request, whatever that one got.
+    assert login({"code": code}).status_code == (200 if case in ("wrong", "not-text", "no-body") else 401)
+
+
+@pytest.mark.parametrize("name", ["restart_marker.json", "server.log"])
+def test_restart_writes_through_no_symlink(client, host, tmp_path, monkeypatch, name):
+    import routes.opsdeck as opsdeck
+    victim = tmp_path / "victim"
+    victim.write_text("precious\n")
+    os.symlink(victim, os.path.join(host.CONFIG_DIR, name))
+    started = []
+    monkeypatch.setattr(opsdeck, "subprocess", types.SimpleNamespace(
+        Popen=lambda *a, **k: started.append(a) or 1 / 0, STDOUT=subprocess.STDOUT))
+    resp = client.post("/api/server/restart")
+    assert victim.read_text() == "precious\n" and resp.status_code == 500
+    marker = os.path.join(host.CONFIG_DIR, "restart_marker.json")
+    if name == "server.log":  # refused before any successor starts
+        assert "Too many levels of symbolic links" in resp.get_json()["error"] and started == []
+    else:  # the marker took the link's place
+        assert len(started) == 1 and json.load(open(marker))["pid"] == os.getpid()
+        assert oct(os.lstat(marker).st_mode) == oct(stat.S_IFREG | 0o600)
+    assert [n for n in os.listdir(host.CONFIG_DIR) if n.endswith(".tmp")] == []

@@ -2,15 +2,18 @@
 
 import json
 import os
+import re
 import shutil
 import signal
+import sqlite3
+import subprocess
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import ROOT, LiveServer, http
+from conftest import PYTHON, ROOT, LiveServer, http
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -55,12 +58,19 @@ def server(tmp_path):
     server.stop()
 
 
-def sign_in(driver, server):
-    """Opens the address the server printed; the token leaves the address bar."""
-    url = server.printed_url()
-    assert url == f"{server.url}/?token={server.token}"
+TOKEN_KEY = "zetadesk_token"
+
+
+def sign_in(driver, server, url=None):
+    """Opens the one-time login address (the start-up line's unless `url` is
+    given): the page trades its code for the token, which it keeps in its
+    own tab, and the code leaves the address bar."""
+    url = url or server.printed_url()
+    assert re.fullmatch(re.escape(server.url) + r"/#code=[A-Za-z0-9_-]{43}", url)
+    driver.get("about:blank")  # a fragment change alone would not load the page again
     driver.get(url)
-    wait_for(driver, lambda: driver.current_url == server.url + "/")
+    wait_for(driver, lambda: driver.current_url == server.url + "/"
+             and driver.execute_script(f"return sessionStorage.getItem('{TOKEN_KEY}')") == server.token)
 
 
 def wait_for(driver, condition, timeout=10):
@@ -125,8 +135,8 @@ def test_page_shows_status_log_and_saves_configuration(browser, server):
     assert token not in browser.page_source
     assert server.token not in browser.page_source
     assert browser.find_element(By.ID, "locked").is_displayed() is False
-    # The page's script cannot read the cookie (HttpOnly).
-    assert server.token not in browser.execute_script("return document.cookie")
+    # The browser holds no cookie that it would send by itself.
+    assert browser.get_cookies() == []
 
     os.makedirs(ARTIFACTS, exist_ok=True)
     browser.save_screenshot(os.path.join(ARTIFACTS, "ops-page.png"))
@@ -157,7 +167,7 @@ def test_restart_brings_the_page_back_on_a_new_process(browser, server):
 def test_without_the_token_the_page_says_how_to_get_in(browser, server):
     browser.get(server.url + "/")
     wait_for(browser, lambda: browser.find_element(By.ID, "locked").is_displayed())
-    assert "?token=" in text(browser, "locked") and "access_token" in text(browser, "locked")
+    assert "zetadesk login" in text(browser, "locked") and "#code=" in text(browser, "locked")
     wait_for(browser, lambda: text(browser, "conn") == "access token needed")
     assert text(browser, "st-pid") == "–"
     assert browser.execute_async_script(FETCH, "/api/config", {})[1] == 401
@@ -199,11 +209,12 @@ def test_rebound_name_cannot_read_the_configuration(rebinding_browser, server):
     save_token(server)
     # The same browser on the server's own address reads it: the refusal below is the guard's.
     sign_in(rebinding_browser, server)
-    assert rebinding_browser.execute_async_script(FETCH, "/api/config", {})[1:] == [
+    bearer = {"headers": {"Authorization": f"Bearer {server.token}"}}
+    assert rebinding_browser.execute_async_script(FETCH, "/api/config", bearer)[1:] == [
         200, json.dumps({"github_token": TOKEN}, separators=(",", ":")) + "\n"]
 
     rebinding_browser.get(f"http://rebind.test:{server.port}/")
-    kind, status, body = rebinding_browser.execute_async_script(FETCH, "/api/config", {})
+    kind, status, body = rebinding_browser.execute_async_script(FETCH, "/api/config", bearer)
     assert (kind, status) == ("basic", 403)
     assert json.loads(body) == {"ok": False, "error": "host not allowed: rebind.test"}
     wait_for(rebinding_browser, lambda: "host not allowed" in text(rebinding_browser, "conn")
@@ -244,7 +255,7 @@ def test_other_origin_cannot_restart_the_server(browser, server):
 <form id="f" method="POST" action="{restart}"><input name="x" value="1"></form>""")
     _, status = http("GET", server.url + "/api/server/status")
     save_token(server)
-    sign_in(browser, server)  # the browser holds the cookie: the other page still gets nothing
+    sign_in(browser, server)  # the server's own tab holds the token: the other page still gets nothing
     try:
         browser.get(other.url)
         # Reading needs the server's consent (CORS), which it never gives.
@@ -256,9 +267,68 @@ def test_other_origin_cannot_restart_the_server(browser, server):
         browser.execute_script("document.getElementById('f').submit()")
         wait_for(browser, lambda: browser.current_url == restart)
         assert json.loads(browser.find_element(By.TAG_NAME, "body").text) == {
-            "ok": False, "error": "cross-origin request refused"}
+            "ok": False, "error": "authentication required"}
     finally:
         other.close()
     time.sleep(1.0)  # a restart would have ended the process half a second after answering
     assert server.proc.poll() is None
     assert http("GET", server.url + "/api/server/status")[1]["pid"] == status["pid"] == server.proc.pid
+
+
+# ---- the login link and what leaves the page's origin ------------------------
+
+# A page on another port, run by another user: prints what the browser sends
+# it, and what its own script can read (cookies, both storages).
+LISTENER = r"""
+import http.server
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        page = b'<script>fetch("/r", {method: "POST", body: document.cookie + JSON.stringify([sessionStorage, localStorage])})</script>'
+        print(self.requestline, dict(self.headers), flush=True)
+        self.send_response(200); self.send_header("Content-Length", str(len(page))); self.end_headers(); self.wfile.write(page)
+    def do_POST(self):
+        print(self.requestline, dict(self.headers), self.rfile.read(int(self.headers["Content-Length"])).decode(), flush=True)
+        self.send_response(204); self.end_headers()
+    log_message = lambda *args: None
+server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+"""
+SETPRIV = shutil.which("setpriv")
+
+
+def login_link(server):
+    """A fresh address from `zetadesk login`, another process than the server."""
+    return subprocess.run([PYTHON, os.path.join(ROOT, "zetadesk_server.py"), "login"], env=server.env,
+                          capture_output=True, text=True, timeout=60, check=True).stdout.strip()
+
+
+@pytest.mark.skipif(not (SETPRIV and os.geteuid() == 0), reason="needs root and setpriv for another user")
+def test_login_link_works_once_and_nothing_leaves_the_origin(tmp_path, server):
+    driver = start_chromium(tmp_path)
+    listener = subprocess.Popen([SETPRIV, "--reuid=65534", "--regid=65534", "--clear-groups", PYTHON, "-c", LISTENER],
+                                stdout=subprocess.PIPE, text=True, env={"PATH": os.environ.get("PATH", "/usr/bin")})
+    try:
+        sign_in(driver, server)
+        # The same link again, in a tab without the token: refused, and said so.
+        driver.execute_script("sessionStorage.clear()")
+        driver.get("about:blank")
+        driver.get(server.printed_url())
+        wait_for(driver, lambda: driver.find_element(By.ID, "login-refused").is_displayed()
+                 and text(driver, "conn") == "access token needed")
+        # A fresh link, minted without a restart, lets the tab in again.
+        sign_in(driver, server, login_link(server))
+        driver.get(f"http://127.0.0.1:{int(listener.stdout.readline())}/")
+        seen = listener.stdout.readline() + listener.stdout.readline()  # the page, then its report
+        assert seen.startswith("GET / ") and seen.endswith("[{},{}]\n") and "'Cookie'" not in seen
+        assert server.token not in seen
+    finally:
+        driver.quit()
+        listener.kill()
+        listener.wait(timeout=10)
+    # History keeps the addresses with their codes, all used up.
+    with sqlite3.connect(f"file:{tmp_path / 'chromium-profile' / 'Default' / 'History'}?mode=ro", uri=True) as db:
+        urls = " ".join(row[0] for row in db.execute("SELECT url FROM urls"))
+    assert server.url in urls and server.token not in urls
+    for code in set(re.findall(r"code=([A-Za-z0-9_-]+)", urls)):
+        assert http("POST", server.url + "/login", {"code": code})[0] == 401

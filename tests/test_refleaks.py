@@ -177,7 +177,7 @@ GUARDED = [
     ("POST", "/api/config", {"github_token": "a\nb"}, {}),
     ("POST", "/api/config", {"allowed_hosts": ["x", 1]}, {}),
     ("POST", "/api/config", {"workspace": []}, {}),
-    # The access token: refused, and accepted by cookie.
+    # The access token: refused, also when a cookie carries it.
     ("GET", "/api/config", None, {"HTTP_AUTHORIZATION": "Bearer wrong"}),
     ("GET", "/api/platform/info", None, {"HTTP_AUTHORIZATION": "", "HTTP_COOKIE": "a=1; zetadesk_token=x"}),
     ("GET", "/api/platform/info", None, {"HTTP_AUTHORIZATION": "", "HTTP_COOKIE": "zetadesk_token=TOKEN"}),

@@ -8,6 +8,7 @@ read from the running system.
 
 import fcntl
 import functools
+import hashlib
 import json
 import os
 import platform
@@ -20,6 +21,7 @@ import struct
 import sys
 import tempfile
 import threading
+import time
 import traceback
 from collections import deque
 from datetime import datetime
@@ -31,7 +33,28 @@ from flask import jsonify
 SERVER_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONFIG_DIR = os.path.abspath(os.path.expanduser(
     os.environ.get("ZETADESK_CONFIG_DIR") or os.path.join("~", ".zetadesk")))
-os.makedirs(CONFIG_DIR, exist_ok=True)
+
+
+def _private_dir(path):
+    """Creates `path` for this user alone (0700), or checks the one there.
+
+    The directory holds the access token, the GitHub token and files the
+    server writes: one that another user owns or may write into could have
+    them planted or swapped (a config.json, a symlink in place of
+    server.log).  PermissionError with what to do about it."""
+    os.makedirs(path, mode=0o700, exist_ok=True)
+    if not hasattr(os, "getuid"):
+        return  # Windows: the profile's ACLs decide
+    st = os.stat(path)
+    if st.st_uid != os.getuid():
+        raise PermissionError(f"configuration directory {path} belongs to uid {st.st_uid}, not to this user "
+                              f"(uid {os.getuid()}); refusing to start (set ZETADESK_CONFIG_DIR to a directory of yours)")
+    if st.st_mode & 0o022:
+        raise PermissionError(f"configuration directory {path} is writable by group or others "
+                              f"(mode {stat.S_IMODE(st.st_mode):o}); refusing to start (chmod 700 {path})")
+
+
+_private_dir(CONFIG_DIR)
 CONFIG_FILE = os.path.join(CONFIG_DIR, "config.json")
 
 WORKSPACE = os.path.abspath(os.path.expanduser(
@@ -89,6 +112,50 @@ def _access_token():
 
 
 ACCESS_TOKEN = _access_token()
+
+# One-time login codes: the page trades one for the access token, once,
+# within LOGIN_CODE_SECONDS.  Each is an empty file in LOGIN_DIR named after
+# the code's hash, so any process of this user (`zetadesk login`) can make
+# one that a running server accepts, and removing the file is what uses it
+# up, in one step, whichever server process a request reaches.
+LOGIN_CODE_SECONDS = 600
+LOGIN_DIR = os.path.join(CONFIG_DIR, "login")
+_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+
+
+def _login_code_file(code):
+    return os.path.join(LOGIN_DIR, hashlib.sha256(code.encode("ascii")).hexdigest())
+
+
+def new_login_code():
+    """A fresh single-use login code (and codes past their time are removed)."""
+    _private_dir(LOGIN_DIR)
+    now = time.time()
+    for name in os.listdir(LOGIN_DIR):
+        path = os.path.join(LOGIN_DIR, name)
+        try:
+            if now - os.lstat(path).st_mtime > LOGIN_CODE_SECONDS:
+                os.unlink(path)
+        except OSError:
+            pass
+    code = secrets.token_urlsafe(32)
+    os.close(os.open(_login_code_file(code), os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW, 0o600))
+    return code
+
+
+def redeem_login_code(code):
+    """Whether `code` is a login code not used before and not older than
+    LOGIN_CODE_SECONDS.  Used up by this call, whatever the answer."""
+    if not isinstance(code, str) or not _TOKEN_SHAPE.fullmatch(code):
+        return False
+    path = _login_code_file(code)
+    try:
+        st = os.lstat(path)
+        os.unlink(path)  # only one caller can remove it
+    except OSError:
+        return False
+    age = time.time() - st.st_mtime
+    return stat.S_ISREG(st.st_mode) and -60 <= age <= LOGIN_CODE_SECONDS
 
 # Restarts: this server tells the one that started it when it is about to
 # serve (signal_takeover), and a restart waits up to this many seconds for

@@ -18,6 +18,10 @@ PyMutex update_lock{};
 // lines into git's credential protocol; allowed_hosts is read by the request
 // guard.  The messages never quote the token.
 void check_update(const Ref &data, const Ref &new_token) {
+    // git is handed the token as text: a number or a list would reach it as
+    // its printed form.  null stays allowed (it clears the token).
+    if (new_token.get() != Py_None && !PyUnicode_Check(new_token.get()))
+        raise(PyExc_ValueError, "github_token must be a string");
     if (PyUnicode_Check(new_token.get())) {
         for (Py_UCS4 c : {U'\r', U'\n', U'\0'}) {
             Py_ssize_t at = PyUnicode_FindChar(new_token.get(), c, 0, PyUnicode_GET_LENGTH(new_token.get()), 1);

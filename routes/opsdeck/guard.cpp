@@ -14,8 +14,8 @@
 //
 // Access token: any local process (another user, any app on a phone) can
 // reach 127.0.0.1.  When the host offers utils.ACCESS_TOKEN, every rule but
-// /api/health asks for it, as "Authorization: Bearer <token>" or as the
-// cookie the page receives; what was wrong is never said.
+// /api/health asks for it, as "Authorization: Bearer <token>" (the page
+// sends it too, from its own storage); what was wrong is never said.
 #include "opsdeck.h"
 
 #include <string>
@@ -233,35 +233,20 @@ bool same_secret(std::string_view given, std::string_view secret) {
     return diff == 0;
 }
 
-constexpr std::string_view token_cookie = "zetadesk_token";
-
 std::string_view trimmed(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
     return s;
 }
 
-// "Bearer <token>" (the scheme in any case), or any zetadesk_token cookie.
+// "Bearer <token>" (the scheme in any case), and nothing else: a cookie
+// would be sent by the browser on its own, to every port of the host.
 bool presents(PyObject *environ, std::string_view secret) {
-    if (Ref header = environ_entry(environ, "HTTP_AUTHORIZATION"_id)) {
-        std::string_view value = trimmed(utf8(header.get()));
-        if (value.size() > 7 && lowered(value.substr(0, 7)) == "bearer " &&
-            same_secret(trimmed(value.substr(7)), secret))
-            return true;
-    }
-    Ref cookies = environ_entry(environ, "HTTP_COOKIE"_id);
-    if (!cookies) return false;
-    bool found = false;
-    std::string_view rest = utf8(cookies.get());
-    while (!rest.empty()) {
-        const std::size_t end = rest.find(';');
-        std::string_view pair = trimmed(rest.substr(0, end));
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        const std::size_t eq = pair.find('=');
-        if (eq != std::string_view::npos && trimmed(pair.substr(0, eq)) == token_cookie)
-            found |= same_secret(trimmed(pair.substr(eq + 1)), secret);
-    }
-    return found;
+    Ref header = environ_entry(environ, "HTTP_AUTHORIZATION"_id);
+    if (!header) return false;
+    std::string_view value = trimmed(utf8(header.get()));
+    return value.size() > 7 && lowered(value.substr(0, 7)) == "bearer " &&
+           same_secret(trimmed(value.substr(7)), secret);
 }
 
 // The liveness check holds no secret and stays open.

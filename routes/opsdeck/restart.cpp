@@ -27,6 +27,7 @@
 
 #ifndef _WIN32
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #endif
 
@@ -224,15 +225,23 @@ void schedule_exit() {
     call_method(thread, "start"_id);
 }
 
-// The opener of open_text: os.open(path, flags, 0o600).  The mode applies
-// only when the file is created, in the same call, so the marker and the
-// successor's log never exist readable by others, not even for a moment,
-// and the process umask stays as other threads expect it.
+// The opener of open_text: os.open(path, flags | O_NOFOLLOW, 0o600).  The
+// mode applies only when the file is created, in the same call, so the
+// marker and the successor's log never exist readable by others, not even
+// for a moment, and the process umask stays as other threads expect it.  A
+// symlink at the name is refused rather than followed: the server must
+// never write into a file that name points at.
 PyObject *open_private(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return boundary(opener_site, [&] {
         if (nargs != 2) raise(PyExc_TypeError, "_opener() takes exactly 2 arguments");
         Ref mode = integer(0600);
+#ifdef O_NOFOLLOW
+        Ref no_follow = integer(O_NOFOLLOW);
+        Ref flags = Ref::steal(PyNumber_Or(args[1], no_follow.get()));
+        return call_method(global("os"_id), "open"_id, args[0], flags, mode);
+#else
         return call_method(global("os"_id), "open"_id, args[0], args[1], mode);
+#endif
     });
 }
 
@@ -246,14 +255,26 @@ Ref open_text(const Ref &path, PyObject *mode) {
                    {{"encoding"_id, "utf-8"_id}, {"opener"_id, opener.get()}});
 }
 
+// Written under a name of this process and renamed into place: a reader
+// sees the old marker or the new one, never half, and whatever stands at
+// the marker's name (a symlink too) is replaced, not written through.
 void write_marker() {
-    Ref file = open_text(config_path("restart_marker.json"_id), "w"_id);
-    with(file.get(), [&] {
-        Ref pid = current_pid();
-        Ref now = utc_now_isoformat();
-        Ref marker = dict({{"pid"_id, pid.get()}, {"time"_id, now.get()}});
-        call_method(file, "write"_id, call_method(global("json"_id), "dumps"_id, marker));
-    });
+    Ref path = config_path("restart_marker.json"_id);
+    Ref pid = current_pid();
+    Ref scratch = Ref::steal(PyUnicode_FromFormat("%U.%S.tmp", path.get(), pid.get()));
+    try {
+        Ref file = open_text(scratch, "w"_id);
+        with(file.get(), [&] {
+            Ref now = utc_now_isoformat();
+            Ref marker = dict({{"pid"_id, pid.get()}, {"time"_id, now.get()}});
+            call_method(file, "write"_id, call_method(global("json"_id), "dumps"_id, marker));
+        });
+        call_method(global("os"_id), "replace"_id, scratch, path);
+    } catch (...) {
+        translate_current_exception();
+        keeping_pending_error([&] { call_method(global("os"_id), "unlink"_id, scratch); });
+        throw PyError{};
+    }
 }
 
 #ifndef _WIN32
