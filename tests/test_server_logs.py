@@ -17,7 +17,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, SLOW, property_settings, run_python
+from conftest import NATIVE_SHORTCUTS, ROOT, SLOW, property_settings, run_python
 
 # Fragments that stress the line scanner: every kind of line break, valid
 # multi-byte characters, and invalid or cut-off UTF-8 sequences (a CR and an
@@ -239,6 +239,41 @@ def test_long_lines_are_cut_around_a_marker(host, client, monkeypatch, case, rep
         answer = ask(client, {"count": count})
         assert answer == (200, {"lines": all_lines[-count:], "source": "file", "total": len(all_lines)}), count
     assert all(len(line.encode("utf-8", "surrogatepass")) <= LINE_LIMIT + 40 for line in all_lines)
+
+
+# One request in a fresh interpreter: seconds, peak RSS growth in bytes, and
+# the answer (tests/bench_logs.py --bounds measures the same way).
+REQUEST_IN_CHILD = """
+import json, os, resource, sys, time
+os.environ["ZETADESK_CONFIG_DIR"] = sys.argv[1]
+import zetadesk_server, routes.opsdeck as opsdeck
+app = zetadesk_server.create_app()
+peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+before, start = peak(), time.perf_counter()
+with app.test_request_context("/api/server/logs", method="POST", json={"count": int(sys.argv[2])}):
+    body = opsdeck.server_logs.__wrapped__().get_data()
+print(json.dumps([time.perf_counter() - start, peak() - before, json.loads(body)]))
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="ru_maxrss in KiB, sparse files")
+@pytest.mark.parametrize("ends", [b"", b"start of the line"], ids=["nul", "text around nul"])
+def test_gigabyte_line_costs_a_bounded_memory(tmp_path, ends):
+    # Sparse: a gibibyte of NUL bytes without a line break costs no disk.
+    size = 1 << 30
+    with open(tmp_path / "server.log", "wb") as f:
+        f.truncate(size)
+        f.write(ends)
+        f.seek(size - len(ends))
+        f.write(ends[::-1])
+    result = subprocess.run([sys.executable, "-c", REQUEST_IN_CHILD, str(tmp_path), "5"], cwd=ROOT,
+                            capture_output=True, text=True, timeout=SLOW)
+    assert result.returncode == 0, result.stderr
+    seconds, growth, answer = json.loads(result.stdout)
+    middle = size - 2 * (LINE_LIMIT // 2)
+    text = ends.decode() + "\0" * (LINE_LIMIT // 2 - len(ends))
+    assert answer == {"lines": [f"{text} [... {middle} bytes left out ...] {text[::-1]}"], "source": "file", "total": 1}
+    assert growth < 64 << 20, growth
 
 
 def test_count_rules_on_a_plain_file(host, client):
