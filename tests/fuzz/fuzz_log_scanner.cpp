@@ -100,6 +100,7 @@ void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::s
             const std::string &line = expected[first + i];
             if (decode_ignore(data + a, static_cast<std::size_t>(b - a)) != line)
                 failure(k, "range text differs at", first + i, first + i);
+            if (i >= 24) continue;  // each bounded read costs buffers of its own
             const std::size_t limit = 4 + (n + first) % 16;
             sc::BoundedLine bounded;
             sc::bounded_line(in, a, limit, nullptr, bounded);
