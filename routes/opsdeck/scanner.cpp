@@ -432,55 +432,6 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned
     return c;
 }
 
-void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
-    out.raw.reset(0);
-    out.bytes = nullptr;
-    out.lines.clear();
-    if (first >= count.lines()) return;
-    // The last checkpoint before the terminator that starts line `first`.
-    Checkpoint from = count.checkpoints.front();
-    for (const Checkpoint &cp : count.checkpoints) {
-        if (cp.terms >= first) break;
-        from = cp;
-    }
-    const std::size_t want = static_cast<std::size_t>(count.size - from.offset);
-    std::size_t n = want;
-    if (count.window_data && from.offset >= count.window_offset) {
-        // Within the last chunk counted: its very bytes, not read again.
-        out.bytes = count.window_data + (from.offset - count.window_offset);
-    } else {
-        out.raw.reset(want);
-        n = count.counted(in).read_at(from.offset, out.raw.data(), want);
-        out.raw.shrink(n);
-        out.bytes = out.raw.data();
-    }
-    const unsigned char *const raw = out.bytes;
-
-    Input mem;
-    mem.data = raw;
-    mem.data_size = n;
-    Cursor cur(mem, raw, 0, n);
-    uint64_t terms = from.terms;
-    std::size_t line_start = 0;
-    uint64_t skip = from.skip_lf == kNone ? kNone : from.skip_lf - from.offset;
-    for_each_terminator(k, raw, n, [&](std::size_t i) {
-        if (i == skip) {  // second half of a CR LF: the next line starts after it
-            line_start = i + 1;
-            return;
-        }
-        if (terms >= first) out.lines.emplace_back(line_start, i);
-        ++terms;
-        line_start = i + 1;
-        if (raw[i] == '\r' && i + 1 < n) {
-            if (raw[i + 1] == '\n')
-                skip = i + 1;
-            else if (raw[i + 1] >= 0x80)
-                skip = lf_after_dropped(cur, i + 1);
-        }
-    });
-    if (count.tail_kept && terms >= first && line_start < n) out.lines.emplace_back(line_start, n);
-}
-
 // ---- the live stream's read -----------------------------------------------------
 
 namespace {

@@ -231,16 +231,6 @@ constexpr uint64_t kPartMin = 4 * 1024 * 1024;
 constexpr uint64_t kMaxParts = 4;
 unsigned scan_parts(uint64_t size);
 
-// Lines first, first + 1, ... of what count_lines counted: their raw bytes
-// (terminators excluded) as ranges of `bytes`, valid while `count` lives;
-// decoding each with errors="ignore" gives the line's text.  Throws ReadError.
-struct Tail {
-    Buffer raw;
-    const unsigned char *bytes = nullptr;  // raw's, or the count's kept chunk
-    std::vector<std::pair<std::size_t, std::size_t>> lines;
-};
-void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);
-
 // The live stream's read: the file from `offset`, at most `cap` bytes of it,
 // with invalid UTF-8 dropped and cut into pieces at every CR and LF (a CR LF
 // leaves an empty piece between the two).  `consumed` is how far the next

@@ -165,6 +165,9 @@ struct Batch {
 
 #if !ZETADESK_PORTABLE
 
+// What str.strip() removes.
+bool is_space(uint32_t c) { return Py_UNICODE_ISSPACE(c); }
+
 // The new part of the file from `offset`, read and cut into pieces at every
 // CR and LF by the log scanner (invalid UTF-8 dropped, a CR LF leaves an
 // empty piece between the two), at most scanner::kStreamCap bytes of it:
@@ -177,8 +180,6 @@ struct Batch {
 // A line that fills the whole cap is read on to its end instead, a chunk at
 // a time, and comes back in `long_line` (its text stripped and bounded):
 // its middle is never held in memory.
-bool is_space(uint32_t c) { return Py_UNICODE_ISSPACE(c); }
-
 int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read,
                     scanner::BoundedLine &long_line, bool &is_long) {
     Fd file;
