@@ -146,7 +146,7 @@ Ref tail_lines(const scanner::Input &in, const std::vector<std::pair<uint64_t, u
         if (is_long(i)) {
             scanner::BoundedLine line;
             Py_BEGIN_ALLOW_THREADS
-            err = scanner::reading([&] { scanner::bounded_line(in, a, scanner::kLineLimit, nullptr, line); });
+            err = scanner::reading([&] { scanner::bounded_line(in, scanner::active(), a, scanner::kLineLimit, nullptr, line); });
             Py_END_ALLOW_THREADS
             if (err) raise_errno(err, log_file);
             PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i++), str(line.text()).release());

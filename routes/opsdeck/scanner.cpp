@@ -621,7 +621,8 @@ uint64_t suffix_start(const Input &in, uint64_t lo, uint64_t end, std::size_t bu
 
 }  // namespace
 
-void bounded_line(const Input &in, uint64_t a, std::size_t limit, bool (*is_space)(uint32_t), BoundedLine &out) {
+void bounded_line(const Input &in, const Kernels &k, uint64_t a, std::size_t limit, bool (*is_space)(uint32_t),
+                  BoundedLine &out) {
     out = BoundedLine{};
     const std::size_t keep = limit / 2;
     // One pass forward: where the line ends, the text's size, its first
@@ -645,6 +646,14 @@ void bounded_line(const Input &in, uint64_t a, std::size_t limit, bool (*is_spac
             // Past what is kept of the start, plain ASCII runs only count.
             if (!first_open && !head_open && !leading) {
                 std::size_t run = i;
+                if (!is_space) {  // a block of 64 at a time where no space is looked for
+                    uint64_t cr, lf, high;
+                    while (stop - run >= 64) {
+                        k.masks(buf + run, cr, lf, high);
+                        if (cr | lf | high) break;
+                        run += 64;
+                    }
+                }
                 while (stop - run >= 8) {
                     uint64_t w;
                     std::memcpy(&w, buf + run, 8);
@@ -726,17 +735,26 @@ void tail_ranges(const Input &in, const Kernels &k, const Count &count, uint64_t
                  std::vector<std::pair<uint64_t, uint64_t>> &out) {
     out.clear();
     if (first >= count.lines()) return;
-    Checkpoint from = count.checkpoints.front();
-    for (const Checkpoint &cp : count.checkpoints) {
-        if (cp.terms >= first) break;
-        from = cp;
-    }
+    const std::vector<Checkpoint> &cps = count.checkpoints;
+    std::size_t c = 0;
+    while (c + 1 < cps.size() && cps[c + 1].terms < first) ++c;
+    const Checkpoint from = cps[c];
     const Input upto = count.counted(in);
     Cursor cur(upto, nullptr, 0, 0);
     Buffer mem(kChunk);
     uint64_t terms = from.terms, line_start = from.offset, skip = from.skip_lf;
     for (uint64_t off = from.offset; off < count.size;) {
-        const std::size_t n = upto.read_at(off, mem.data(), kChunk);
+        // Reads stop at checkpoints; the span to the next one is skipped
+        // when the count found no terminator in it (the middle of a long
+        // line) and no LF of a CR LF pair is awaited there.
+        while (c + 1 < cps.size() && cps[c + 1].offset <= off) ++c;
+        const bool at_checkpoint = cps[c].offset == off && c + 1 < cps.size();
+        if (at_checkpoint && cps[c + 1].terms == cps[c].terms && (skip == kNone || skip < off)) {
+            off = cps[c + 1].offset;
+            continue;
+        }
+        const uint64_t next = c + 1 < cps.size() && cps[c + 1].offset > off ? cps[c + 1].offset : kNone;
+        const std::size_t n = upto.read_at(off, mem.data(), static_cast<std::size_t>(std::min<uint64_t>(kChunk, next - off)));
         if (n == 0) break;
         const unsigned char *const p = mem.data();
         for_each_terminator(k, p, n, [&](std::size_t i) {

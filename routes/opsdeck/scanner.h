@@ -280,7 +280,8 @@ struct BoundedLine {
     // The line as it is answered: valid UTF-8.
     std::string text() const { return cut() ? head + left_out_marker(left_out) + tail : head; }
 };
-void bounded_line(const Input &in, uint64_t a, std::size_t limit, bool (*is_space)(uint32_t), BoundedLine &out);
+void bounded_line(const Input &in, const Kernels &k, uint64_t a, std::size_t limit, bool (*is_space)(uint32_t),
+                  BoundedLine &out);
 
 // Lines first, first + 1, ... of what count_lines counted, as ranges [a, b)
 // of input offsets (terminators excluded), found by reading in chunks, so

@@ -193,7 +193,7 @@ int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner:
         if (!is_long) return;
         read.text.reset(0);
         read.pieces.clear();
-        scanner::bounded_line(in, offset, scanner::kLineLimit, is_space, long_line);
+        scanner::bounded_line(in, scanner::active(), offset, scanner::kLineLimit, is_space, long_line);
         read.consumed = long_line.end - offset - long_line.unfinished;
     });
 }

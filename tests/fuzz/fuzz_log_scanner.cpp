@@ -95,7 +95,7 @@ void check_path(const sc::Kernels &k, const uint8_t *data, std::size_t n, std::s
             if (i >= 24) continue;  // each bounded read costs buffers of its own
             const std::size_t limit = 4 + (n + first) % 16;
             sc::BoundedLine bounded;
-            sc::bounded_line(in, a, limit, nullptr, bounded);
+            sc::bounded_line(in, k, a, limit, nullptr, bounded);
             std::string cut = line;
             std::size_t head, tail;
             const auto *text = reinterpret_cast<const unsigned char *>(line.data());
