@@ -4,10 +4,12 @@ Serves the IDE's Flask application with the native server-management routes
 on ZETADESK_HOST:ZETADESK_PORT, workspace ZETADESK_WORKSPACE.
 """
 
+import io
 import os
 import re
 import socket
 import sys
+import threading
 import time
 
 if __name__ == "__main__":
@@ -113,13 +115,105 @@ def create_app():
     return app
 
 
-class _RequestHandler(WSGIRequestHandler):
+def _setting(name, default, kind):
+    """A positive number from the environment; `default` when unset or not one."""
+    try:
+        value = kind(os.environ.get(name) or default)
+    except ValueError:
+        return default
+    return value if value > 0 else default
+
+
+# A client has this long to send each request whole (from the first byte it
+# is awaited: an idle kept-alive connection is closed after as long), and
+# the server keeps at most this many connections at once.
+REQUEST_RECEIVE_SECONDS = _setting("ZETADESK_REQUEST_SECONDS", 10.0, float)
+MAX_CONNECTIONS = _setting("ZETADESK_MAX_CONNECTIONS", 512, int)
+
+
+class _DeadlineReader(io.RawIOBase):
+    """The connection's bytes, each read given only what is left of the
+    handler's time to receive its request."""
+
+    def __init__(self, handler):
+        self._handler = handler
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        sock = self._handler.connection
+        left = self._handler.receive_deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("request not received in time")
+        sock.settimeout(left)
+        try:
+            return sock.recv_into(buffer)
+        finally:
+            sock.settimeout(None)  # writes (a live stream's) have no limit
+
+
+class _ReceiveDeadline:
+    """Request handler part: reading a request stops at its deadline, and the
+    connection is closed.  Nothing else is timed: a response (a live stream)
+    takes as long as it lasts."""
+
+    def setup(self):
+        super().setup()
+        self.rfile.close()  # the socket closes only once its files are closed
+        self.rfile = io.BufferedReader(_DeadlineReader(self))
+
+    def handle_one_request(self):
+        self.receive_deadline = time.monotonic() + REQUEST_RECEIVE_SECONDS
+        super().handle_one_request()
+
+
+class _ConnectionCap:
+    """At most `limit` connections of `server` at once.  One more is refused
+    at once in the accepting thread, without a thread of its own: a 503
+    answer if the socket takes it without waiting, then the connection is
+    closed.  Connections already open go on."""
+
+    REFUSAL = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+               b"Content-Length: 47\r\nConnection: close\r\n\r\n"
+               b'{"ok": false, "error": "too many connections"}\n')
+
+    def __init__(self, server, limit):
+        self.limit, self.open = limit, 0
+        self._lock = threading.Lock()
+        self._process, self._shutdown = server.process_request, server.shutdown_request
+        server.process_request, server.shutdown_request = self.process_request, self.shutdown_request
+
+    def process_request(self, request, client_address):
+        with self._lock:
+            refused = self.open >= self.limit
+            if not refused:
+                self.open += 1
+        if not refused:
+            return self._process(request, client_address)  # paired with one shutdown_request
+        try:
+            request.setblocking(False)
+            request.send(self.REFUSAL)
+        except OSError:
+            pass
+        self._shutdown(request)
+
+    def shutdown_request(self, request):
+        try:
+            self._shutdown(request)
+        finally:
+            with self._lock:
+                self.open -= 1
+
+
+class _RequestHandler(_ReceiveDeadline, WSGIRequestHandler):
     """Werkzeug's handler, with the token of a /?token= request line left out
     of the request log."""
 
     _TOKEN_VALUE = re.compile(r"(token=)[^&\s\"']*")
 
     def log(self, type, message, *args):
+        utils.rotate_server_log()
         super().log(type, "%s", self._TOKEN_VALUE.sub(r"\1…", message % args if args else message))
 
 
@@ -161,6 +255,7 @@ def main():
     # All that can still fail is the port, which the predecessor frees on this.
     utils.signal_takeover()
     server = _bind(app, utils.HOST or "127.0.0.1", utils.PORT, wait_seconds=10)
+    _ConnectionCap(server, MAX_CONNECTIONS)
     line = "[SERVER] ZetaDesk listening on {} (pid %d)" % os.getpid()
     # The login address goes to a terminal only, never into a log (the
     # buffer, server.log after a restart, a redirected output): there

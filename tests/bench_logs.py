@@ -14,12 +14,21 @@ Files (generated into a temporary directory, removed at the end):
 The timings are interleaved (one round = every file with every contender)
 and the medians are compared; the machine load is printed with them.
 Goals per file: plain Python / native >= 20, native / wc -l <= 1.5.
-Set ZETADESK_SCANNER (scalar, sse2, avx2, neon) to time one path.  The
+Set ZETADESK_SCANNER (scalar, sse2, avx2, neon) to time one path.
+
+    ... tests/bench_logs.py --bounds [--before CHECKOUT] [--mb 200]
+
+instead answers, each in a fresh interpreter, lines of 100 MiB and 1 GiB
+without a line break (x bytes, and sparse NUL bytes) with count 5 and 100,
+and count 0 of an ordinary log: seconds, answer size, peak RSS growth; with
+--before, the same requests (100 MiB only) to an earlier checkout built in
+place, and whether both answer the ordinary log alike.  The
 view counts a large file on one thread per CPU it may use (at most four);
 `taskset -c 0 tools/devenv.sh run ...` times it, and the others, on one.
 """
 
 import argparse
+import json
 import os
 import random
 import shutil
@@ -122,12 +131,85 @@ def generate(path, kind, megabytes):
     return non_ascii / max(chars, 1)
 
 
+# One request in a fresh interpreter of the tree in its working directory:
+# seconds (wall, then CPU on all threads: on a loaded machine the wall time
+# waits for a core), peak RSS before and its growth (bytes), answer size and
+# digest.  The file is read once first, so the page cache holds it.
+REQUEST_IN_CHILD = """
+import hashlib, json, os, resource, sys, time
+sys.path.insert(0, os.getcwd())
+os.environ["ZETADESK_CONFIG_DIR"] = sys.argv[1]
+import zetadesk_server, routes.opsdeck as opsdeck
+app = zetadesk_server.create_app()
+peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+before, start, cpu = peak(), time.perf_counter(), time.process_time()
+with app.test_request_context("/api/server/logs", method="POST", json={"count": int(sys.argv[2])}):
+    body = opsdeck.server_logs.__wrapped__().get_data()
+print(json.dumps([time.perf_counter() - start, time.process_time() - cpu, before, peak() - before, len(body),
+                  hashlib.sha256(body).hexdigest()]))
+"""
+
+
+def bounds(args):
+    """Long lines and a whole ordinary log, each request in a child of this
+    tree and, with --before, of an earlier checkout built in place."""
+    trees = {"after": ROOT}
+    if args.before:
+        trees["before"] = os.path.abspath(args.before)
+    cases = []  # (name, directory, count, trees that run it)
+    for size, label in [(100 << 20, "100 MiB"), (1 << 30, "1 GiB")]:
+        # Before, a gibibyte costs minutes and over 14 GB: 100 MiB only.
+        who = list(trees) if size < (1 << 30) else ["after"]
+        for kind in ["no line break", "NUL"]:
+            d = os.path.join(WORK, f"{kind}-{size}".replace(" ", "-"))
+            os.mkdir(d)
+            with open(os.path.join(d, "server.log"), "wb") as f:
+                if kind == "NUL":
+                    f.truncate(size)  # sparse
+                else:
+                    block = b"x" * (1 << 20)
+                    for _ in range(size >> 20):
+                        f.write(block)
+            cases += [(f"{label} {kind}", d, count, who) for count in (5, 100)]
+    d = os.path.join(WORK, "ordinary")
+    os.mkdir(d)
+    generate(os.path.join(d, "server.log"), "ascii", args.mb)
+    cases.append((f"{args.mb} MiB ordinary", d, 0, list(trees)))
+
+    print(f"load average {os.getloadavg()[0]:.2f}, {os.process_cpu_count()} CPUs usable")
+    print(f"{'case':24} {'count':>5} {'tree':>6} {'seconds':>8} {'CPU s':>6} {'answer MB':>10} {'RSS MiB':>8} "
+          f"{'peak +MiB':>9}")
+    for name, d, count, who in cases:
+        with open(os.path.join(d, "server.log"), "rb") as f:  # into the page cache
+            while f.read(1 << 24):
+                pass
+        digests = set()
+        for tree in who:
+            out = subprocess.run([sys.executable, "-c", REQUEST_IN_CHILD, d, str(count)], cwd=trees[tree],
+                                 capture_output=True, text=True, check=True).stdout
+            seconds, cpu, before, growth, size, digest = json.loads(out)
+            digests.add(digest)
+            print(f"{name:24} {count:5} {tree:>6} {seconds:8.2f} {cpu:6.2f} {size / 1e6:10.2f} {before / 2**20:8.0f} "
+                  f"{growth / 2**20:9.0f}", flush=True)
+        if name.endswith("ordinary") and len(who) == 2:
+            print(f"{'':24} same answer before and after: {len(digests) == 1}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mb", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--count", type=int, default=100)
+    parser.add_argument("--bounds", action="store_true",
+                        help="time and measure the memory of long lines and of count 0 instead")
+    parser.add_argument("--before", help="with --bounds: an earlier checkout, built, to compare with")
     args = parser.parse_args()
+    if args.bounds:
+        try:
+            bounds(args)
+        finally:
+            shutil.rmtree(WORK, ignore_errors=True)
+        return
 
     kinds = ["ascii", "utf8", "crlf", "cr"]
     try:

@@ -226,14 +226,15 @@ class LiveServer:
     user starts it by hand: the start-up line then shows the page address
     with the access token."""
 
-    def __init__(self, base_dir, port=None, extra_env=None, tty=False, server_dir=ROOT):
+    def __init__(self, base_dir, port=None, extra_env=None, tty=False, server_dir=ROOT, output_to_log=False):
         self.port = port or free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.config_dir = os.path.join(base_dir, "config")
         self.workspace = os.path.join(base_dir, "workspace")
         os.makedirs(self.config_dir, exist_ok=True)
         self.log_path = os.path.join(self.config_dir, "server.log")
-        self.stdout_path = os.path.join(base_dir, "stdout.log")
+        # output_to_log: into server.log, as a restart starts a server.
+        self.stdout_path = self.log_path if output_to_log else os.path.join(base_dir, "stdout.log")
         env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port),
                    ZETADESK_CONFIG_DIR=self.config_dir, ZETADESK_WORKSPACE=self.workspace,
                    PYTHONUNBUFFERED="1")

@@ -3,6 +3,7 @@ wrapper, addresses, git authentication refresh and the server process."""
 
 import json
 import os
+import shutil
 import socket
 import stat
 import subprocess
@@ -12,8 +13,9 @@ import types
 
 import pytest
 
-from conftest import PYTHON, LiveServer, http, run_python
+from conftest import PYTHON, LiveServer, http, run_python, wait_for
 from credential_common import PROGRAM, TOKEN, save
+from test_logs_stream import settled_thread_count, thread_count
 
 
 def test_config_round_trip_and_atomic_save(host):
@@ -271,3 +273,93 @@ def test_restart_writes_through_no_symlink(client, host, tmp_path, monkeypatch, 
         assert len(started) == 1 and json.load(open(marker))["pid"] == os.getpid()
         assert oct(os.lstat(marker).st_mode) == oct(stat.S_IFREG | 0o600)
     assert [n for n in os.listdir(host.CONFIG_DIR) if n.endswith(".tmp")] == []
+
+def _open_stream(server):
+    sock = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+    sock.sendall(b"GET /api/server/logs/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                 b"Authorization: Bearer " + server.token.encode() + b"\r\n\r\n")
+    return sock
+
+
+def _stream_shows(sock, server, text):
+    """Appends `text` to the server's log and waits for the stream to send it."""
+    with open(server.log_path, "a") as f:
+        f.write(text + "\n")
+    seen = b""
+    while text.encode() not in seen:
+        chunk = sock.recv(1 << 20)
+        assert chunk, "stream ended"
+        seen += chunk
+
+
+def test_server_log_is_rotated_and_followed(tmp_path):
+    # The server's output is server.log (as after a restart), and every
+    # request adds a line: past 20 kB the file starts again.
+    server = LiveServer(str(tmp_path), output_to_log=True,
+                        extra_env={"ZETADESK_LOG_MAX_BYTES": "20000"}).wait_ready()
+    sock = _open_stream(server)
+    try:
+        time.sleep(0.7)  # the stream has taken its starting offset
+        for kept in (".1", ".2"):
+            for _ in range(2000):
+                if os.path.exists(server.log_path + kept):
+                    break
+                http("GET", server.url + "/api/server/status")
+            assert os.path.getsize(server.log_path + ".1") >= 20000
+            assert os.path.getsize(server.log_path) < 1000 and not os.path.exists(server.log_path + ".3")
+        assert os.stat(server.log_path).st_mode & 0o777 == 0o600
+        # The log view and the stream read the new file, the stream from its start.
+        status, answer = http("POST", server.url + "/api/server/logs", {"count": 1})
+        assert status == 200 and answer["total"] < 5 and "/api/server/status" in answer["lines"][0]
+        _stream_shows(sock, server, "after the rotation")
+    finally:
+        sock.close()
+        server.stop()
+
+
+def _owner_answered_within_a_second(server):
+    started = time.monotonic()
+    assert http("GET", server.url + "/api/server/status", timeout=5)[0] == 200
+    return time.monotonic() - started < 1
+
+
+IDLE_SOCKETS = """
+import socket, sys
+socks = [socket.create_connection(("127.0.0.1", int(sys.argv[1]))) for _ in range(int(sys.argv[2]))]
+print("open", flush=True)
+sys.stdin.readline()
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root and setpriv for another uid")
+@pytest.mark.parametrize("cap,idle", [(None, 300), (20, 19)], ids=["300 idle", "at the cap"])
+def test_idle_connections_are_bounded(tmp_path, cap, idle):
+    env = {"ZETADESK_REQUEST_SECONDS": "3"}
+    if cap:
+        env["ZETADESK_MAX_CONNECTIONS"] = str(cap)
+    server = LiveServer(str(tmp_path), extra_env=env).wait_ready()
+    try:
+        normal = settled_thread_count(server.proc.pid)
+        stream = _open_stream(server)
+        # Another user's idle sockets: no token, no request.
+        other = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                  PYTHON, "-c", IDLE_SOCKETS, str(server.port), str(idle)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            assert other.stdout.readline() == "open\n"
+            if cap:  # the stream and the idle ones fill it: one more is refused at once
+                with socket.create_connection(("127.0.0.1", server.port), timeout=5) as refused:
+                    assert refused.recv(4096).startswith(b"HTTP/1.1 503")
+            else:
+                assert _owner_answered_within_a_second(server)
+            # Not sent in time: closed.  The stream is past its request and goes on.
+            time.sleep(3.5)
+            assert thread_count(server.proc.pid) <= normal + 2
+            assert _owner_answered_within_a_second(server)
+            _stream_shows(stream, server, "still streaming")
+        finally:
+            other.communicate("", timeout=10)
+        stream.close()
+        wait_for(lambda: settled_thread_count(server.proc.pid) == normal, timeout=10)
+    finally:
+        server.stop()

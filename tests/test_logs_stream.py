@@ -21,6 +21,7 @@ from hypothesis import given, strategies as st
 
 import routes.opsdeck as opsdeck
 from conftest import NATIVE_SHORTCUTS, LiveServer, OsProxy, property_settings, wait_for
+from test_server_logs import LONG_LINES, bounded
 
 END = object()
 
@@ -572,6 +573,26 @@ def test_file_lines_split_and_stripped_as_python_does(app, host, polls, content,
     started(polls, 2)
     on_close()
     assert texts(reader.rest()) == expected
+
+
+@pytest.mark.parametrize("case", [*LONG_LINES, "beyond the read cap"])
+def test_long_lines_are_cut_around_a_marker(app, host, polls, file_step, case):
+    with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb"):
+        pass
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    started(polls)
+    # Past the 16 MiB a cycle reads at most, the line is read on to its end.
+    data = LONG_LINES.get(case) or b"s" * 40_000 + b"\xe2\x82\xac" * (6 << 20) + b"t" * 40_000 + b"\n"
+    log = os.path.join(host.CONFIG_DIR, "server.log")
+    with open(log + ".new", "wb") as f:  # all at once: no line seen half written
+        f.write(data)
+    os.replace(log + ".new", log)
+    decoded = data.decode("utf-8", "ignore").replace("\r\n", "\n").replace("\r", "\n")
+    expected = [bounded(piece.strip()) for piece in decoded.split("\n") if piece.strip()]
+    assert texts(reader.take(len(expected), timeout=30)) == expected
+    on_close()
+    assert reader.rest() == []
 
 
 @pytest.mark.skipif(not NATIVE_SHORTCUTS, reason="the Python path reads a whole append in one cycle")

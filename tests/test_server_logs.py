@@ -17,7 +17,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import routes.opsdeck as opsdeck
-from conftest import NATIVE_SHORTCUTS, SLOW, property_settings, run_python
+from conftest import NATIVE_SHORTCUTS, ROOT, SLOW, property_settings, run_python
 
 # Fragments that stress the line scanner: every kind of line break, valid
 # multi-byte characters, and invalid or cut-off UTF-8 sequences (a CR and an
@@ -55,10 +55,33 @@ def scanner_paths():
     return ["scalar"]
 
 
+LINE_LIMIT = 64 * 1024
+
+
+def bounded(line):
+    """A line as answered: over LINE_LIMIT bytes of UTF-8, its longest start
+    and end of half that each around the count of the bytes left out."""
+    if len(line) * 4 <= LINE_LIMIT:
+        return line
+    sizes = [len(c.encode("utf-8", "surrogatepass")) for c in line]
+    size = sum(sizes)
+    if size <= LINE_LIMIT:
+        return line
+    head = head_bytes = tail_bytes = 0
+    tail = len(line)
+    while head_bytes + sizes[head] <= LINE_LIMIT // 2:
+        head_bytes += sizes[head]
+        head += 1
+    while tail_bytes + sizes[tail - 1] <= LINE_LIMIT // 2:
+        tail -= 1
+        tail_bytes += sizes[tail]
+    return f"{line[:head]} [... {size - head_bytes - tail_bytes} bytes left out ...] {line[tail:]}"
+
+
 def python_lines(path):
-    """The lines Python reads from the file, each without its LF."""
+    """The lines Python reads from the file, each without its LF, bounded."""
     with open(path, "r", encoding="utf-8", errors="ignore") as f:
-        return [line.rstrip("\n") for line in f.readlines()]
+        return [bounded(line.rstrip("\n")) for line in f.readlines()]
 
 
 def python_reference(path, count):
@@ -187,6 +210,71 @@ def test_large_file_counted_in_parts(host, client, hazard):
     for count in [0, 100] + [total - near + d for d in range(-2, 3)]:
         expected = all_lines[-count:]
         assert ask(client, {"count": count}) == (200, {"lines": expected, "source": "file", "total": total}), count
+
+
+# Lines longer than the bound: cut around multi-byte characters, dropped
+# bytes, read chunks and the stream's 16 MiB read cap; the ones that only
+# look long stay whole.  Shared with the stream's tests.
+LONG_LINES = {
+    "ascii": b"a" * 100_000 + b"\nshort\n" + b"b" * (LINE_LIMIT + 1),
+    "at the limit": b"c" * LINE_LIMIT + b"\r\n" + b"d" * LINE_LIMIT + b"e",
+    "multi-byte at the cuts": b"x" + "\u20ac\U0001F600\u00e9".encode() * 9000 + b"\n",
+    "dropped bytes near the cuts": b"x" * 32766 + b"\xe2\x82\xff" + b"\xe2\x82\xac" * 9 + b"\xff" * 90_000
+                                   + b"\x80\x80\xbf" + b"y" * 32767 + b"\xf0\x9f\x98",
+    "long only in bytes": b"\xff" * 200_000 + b"z\r",
+    "nul": b"\0" * 300_000,
+    "across read chunks": b"p\n" * 1000 + b"e" * 600_000 + b"\r\ntail",
+    "spaces around": b" " * 70_000 + b"word \xc2\x85" + b"\t" * 70_000 + b"\n" + b"a" + b" " * 70_000 + b"b",
+}
+
+
+@pytest.mark.parametrize("replaced", [False, True], ids=["as named", "replaced open"])
+@pytest.mark.parametrize("case", LONG_LINES)
+def test_long_lines_are_cut_around_a_marker(host, client, monkeypatch, case, replaced):
+    path = write_log(host, LONG_LINES[case])
+    all_lines = python_lines(path)
+    if replaced:
+        monkeypatch.setattr(opsdeck, "open", lambda *a, **k: builtins.open(*a, **k), raising=False)
+    for count in [0, 1, 2]:
+        answer = ask(client, {"count": count})
+        assert answer == (200, {"lines": all_lines[-count:], "source": "file", "total": len(all_lines)}), count
+    assert all(len(line.encode("utf-8", "surrogatepass")) <= LINE_LIMIT + 40 for line in all_lines)
+
+
+# One request in a fresh interpreter: seconds, peak RSS growth in bytes, and
+# the answer (tests/bench_logs.py --bounds measures the same way).
+REQUEST_IN_CHILD = """
+import json, os, resource, sys, time
+os.environ["ZETADESK_CONFIG_DIR"] = sys.argv[1]
+import zetadesk_server, routes.opsdeck as opsdeck
+app = zetadesk_server.create_app()
+peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+before, start = peak(), time.perf_counter()
+with app.test_request_context("/api/server/logs", method="POST", json={"count": int(sys.argv[2])}):
+    body = opsdeck.server_logs.__wrapped__().get_data()
+print(json.dumps([time.perf_counter() - start, peak() - before, json.loads(body)]))
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux" or not NATIVE_SHORTCUTS,
+                    reason="ru_maxrss in KiB, sparse files; the Python path reads the file whole")
+@pytest.mark.parametrize("ends", [b"", b"start of the line"], ids=["nul", "text around nul"])
+def test_gigabyte_line_costs_a_bounded_memory(tmp_path, ends):
+    # Sparse: a gibibyte of NUL bytes without a line break costs no disk.
+    size = 1 << 30
+    with open(tmp_path / "server.log", "wb") as f:
+        f.truncate(size)
+        f.write(ends)
+        f.seek(size - len(ends))
+        f.write(ends[::-1])
+    result = subprocess.run([sys.executable, "-c", REQUEST_IN_CHILD, str(tmp_path), "5"], cwd=ROOT,
+                            capture_output=True, text=True, timeout=SLOW)
+    assert result.returncode == 0, result.stderr
+    seconds, growth, answer = json.loads(result.stdout)
+    middle = size - 2 * (LINE_LIMIT // 2)
+    text = ends.decode() + "\0" * (LINE_LIMIT // 2 - len(ends))
+    assert answer == {"lines": [f"{text} [... {middle} bytes left out ...] {text[::-1]}"], "source": "file", "total": 1}
+    assert growth < 64 << 20, growth
 
 
 def test_count_rules_on_a_plain_file(host, client):

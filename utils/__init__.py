@@ -207,7 +207,78 @@ def log_write(text, console=None):
     entry = {"time": datetime.now().strftime("%H:%M:%S"), "text": str(text)}
     with _log_lock:
         _log_buffer.append(entry)
+    rotate_server_log()
     print(text if console is None else console, flush=True)
+
+
+# server.log is this server's output after a restart (the restart hands it
+# to the successor as standard output and error), and every request adds a
+# line: past SERVER_LOG_MAX_BYTES it moves to server.log.1 (that one to
+# server.log.2, the oldest dropped) and a new server.log begins.
+SERVER_LOG = os.path.join(CONFIG_DIR, "server.log")
+try:
+    SERVER_LOG_MAX_BYTES = int(os.environ.get("ZETADESK_LOG_MAX_BYTES") or 10 * 1024 * 1024)
+except ValueError:
+    SERVER_LOG_MAX_BYTES = 10 * 1024 * 1024
+SERVER_LOG_KEEP = 2
+_rotate_lock = threading.Lock()
+
+
+def _same_file(a, b):
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+
+
+def _stat(path):
+    try:
+        return os.stat(path)
+    except OSError:
+        return None
+
+
+def rotate_server_log():
+    """Rotate server.log when this process's output is that file and it has
+    grown past SERVER_LOG_MAX_BYTES; follow a rotation another server made
+    (a restart's predecessor or successor writes to the same file).  Output
+    to anything else (a terminal, another file) is left alone.  Renaming an
+    open file fails on Windows: nothing is rotated there."""
+    if IS_WINDOWS:
+        return
+    try:
+        out = os.fstat(1)
+    except OSError:
+        return
+    if not stat.S_ISREG(out.st_mode):
+        return
+    current = _stat(SERVER_LOG)
+    if current is not None and _same_file(out, current) and out.st_size < SERVER_LOG_MAX_BYTES:
+        return
+    with _rotate_lock:
+        current = _stat(SERVER_LOG)
+        if current is not None and _same_file(out, current):
+            if out.st_size < SERVER_LOG_MAX_BYTES:
+                return
+            for i in range(SERVER_LOG_KEEP, 1, -1):
+                if os.path.exists(f"{SERVER_LOG}.{i - 1}"):
+                    os.replace(f"{SERVER_LOG}.{i - 1}", f"{SERVER_LOG}.{i}")
+            os.replace(SERVER_LOG, SERVER_LOG + ".1")
+        elif not any(_same_file(out, old) for i in range(1, SERVER_LOG_KEEP + 1)
+                     if (old := _stat(f"{SERVER_LOG}.{i}")) is not None):
+            return  # not server.log's output
+        try:
+            sys.stdout.flush()
+            sys.stderr.flush()
+        except (OSError, ValueError):
+            pass
+        fd = os.open(SERVER_LOG, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o600)
+        try:
+            for target in (1, 2):
+                try:
+                    if _same_file(os.fstat(target), out):
+                        os.dup2(fd, target)
+                except OSError:
+                    pass
+        finally:
+            os.close(fd)
 
 
 def signal_takeover():

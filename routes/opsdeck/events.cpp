@@ -250,6 +250,18 @@ std::string_view strip(std::string_view piece) {
     return {reinterpret_cast<const char *>(p), static_cast<std::size_t>(end - p)};
 }
 
+// The stripped line as it is sent: cut, into `scratch`, when longer than
+// scanner::kLineLimit.
+std::string_view bounded(std::string_view line, std::string &scratch) {
+    std::size_t head, tail;
+    const auto *p = reinterpret_cast<const unsigned char *>(line.data());
+    if (!scanner::cut_points(p, line.size(), scanner::kLineLimit, head, tail)) return line;
+    scratch.assign(line.substr(0, head));
+    scratch += scanner::left_out_marker(line.size() - head - (line.size() - tail));
+    scratch.append(line.substr(tail));
+    return scratch;
+}
+
 }  // namespace
 
 std::size_t piece_events(Text &out, const char *text, std::span<const Piece> pieces, const Builders &how,
@@ -262,16 +274,18 @@ std::size_t piece_events(Text &out, const char *text, std::span<const Piece> pie
         // The usual case as one loop the compiler sees whole: no call and
         // no check of `how` per line.
         std::string &bytes = out.bytes;
+        std::string scratch;
         while (used < pieces.size() && bytes.size() < limit) {
-            const std::string_view line = strip(piece(used++));
+            const std::string_view line = bounded(strip(piece(used++)), scratch);
             if (line.empty()) continue;
             const auto *p = reinterpret_cast<const unsigned char *>(line.data());
             stamped_line(bytes, [&](std::string &o) { json_utf8(o, p, p + line.size()); });
         }
         return used;
     }
+    std::string scratch;
     while (used < pieces.size() && out.size() < limit) {
-        const std::string_view line = strip(piece(used++));
+        const std::string_view line = bounded(strip(piece(used++)), scratch);
         if (!line.empty()) line_event(out, line, how);
     }
     return used;

@@ -58,16 +58,6 @@ std::size_t piece_events(Text &out, const char *text, std::span<const Piece> pie
                          std::size_t limit);
 #endif
 
-// The code point of the valid UTF-8 sequence at p, of length n.
-inline uint32_t decode_utf8(const unsigned char *p, int n) {
-    switch (n) {
-    case 1: return p[0];
-    case 2: return (p[0] & 0x1fu) << 6 | (p[1] & 0x3fu);
-    case 3: return (p[0] & 0x0fu) << 12 | (p[1] & 0x3fu) << 6 | (p[2] & 0x3fu);
-    default: return (p[0] & 0x07u) << 18 | (p[1] & 0x3fu) << 12 | (p[2] & 0x3fu) << 6 | (p[3] & 0x3fu);
-    }
-}
-
 // The length of a valid UTF-8 sequence from its lead byte.
 inline int utf8_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4; }
 

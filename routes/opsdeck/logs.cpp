@@ -6,7 +6,8 @@
 // would (scanner.h), remembering a checkpoint per read chunk, a large file
 // in parts on several threads at once (scan_parts); a second pass
 // reads from the checkpoint before the first wanted line and decodes only
-// the tail.
+// the tail, a line longer than scanner::kLineLimit cut to its start and end
+// without ever holding it whole.
 #include "opsdeck.h"
 #include "scanner.h"
 
@@ -45,6 +46,34 @@ std::filesystem::path native_path(const std::string &fs) {
 }
 
 }  // namespace
+
+mf::Ref bound_line(PyObject *line) {
+    using mf::Ref;
+    if (!PyUnicode_Check(line)) return Ref::borrow(line);
+    const int kind = PyUnicode_KIND(line);
+    const void *data = PyUnicode_DATA(line);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    auto bytes = [&](Py_ssize_t i) -> std::size_t {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    };
+    uint64_t size = 0;
+    if (kind == PyUnicode_1BYTE_KIND && PyUnicode_IS_ASCII(line)) {
+        size = static_cast<uint64_t>(n);
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) size += bytes(i);
+    }
+    if (size <= scanner::kLineLimit) return Ref::borrow(line);
+    std::size_t head_bytes = 0, tail_bytes = 0;
+    Py_ssize_t head = 0, tail = n;
+    while (head_bytes + bytes(head) <= scanner::kLineKeep) head_bytes += bytes(head++);
+    while (tail_bytes + bytes(tail - 1) <= scanner::kLineKeep) tail_bytes += bytes(--tail);
+    Ref start = Ref::steal(PyUnicode_Substring(line, 0, head));
+    Ref marker = mf::str(scanner::left_out_marker(size - head_bytes - tail_bytes));
+    Ref end = Ref::steal(PyUnicode_Substring(line, tail, n));
+    Ref joined = Ref::steal(PyUnicode_Concat(start.get(), marker.get()));
+    return Ref::steal(PyUnicode_Concat(joined.get(), end.get()));
+}
 
 void raise_special_file(PyObject *log_file) {
     mf::raise_format(PyExc_OSError, "not a regular file: %R", log_file);
@@ -99,6 +128,53 @@ bool unchanged(const struct stat &before, const struct stat &now) {
            m0.tv_sec == m1.tv_sec && m0.tv_nsec == m1.tv_nsec && c0.tv_sec == c1.tv_sec && c0.tv_nsec == c1.tv_nsec;
 }
 
+// Lines of at most this many bytes are read together, to be decoded one by one.
+constexpr std::size_t kBatch = 1024 * 1024;
+
+// The text of each line in[a, b) of `ranges`, as readlines() would give it
+// with its line break removed, each bounded (bounded_line).  Short lines are
+// read a batch at a time and decoded on their own: each drops exactly what
+// decoding the whole file would, since no sequence spans a CR or LF.  A long
+// one is read in chunks and never held whole.
+Ref tail_lines(const scanner::Input &in, const std::vector<std::pair<uint64_t, uint64_t>> &ranges, PyObject *log_file) {
+    Ref lines = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
+    scanner::Buffer batch;
+    auto is_long = [&](std::size_t i) { return ranges[i].second - ranges[i].first > scanner::kLineLimit; };
+    for (std::size_t i = 0; i < ranges.size();) {
+        const uint64_t a = ranges[i].first;
+        int err = 0;
+        if (is_long(i)) {
+            scanner::BoundedLine line;
+            Py_BEGIN_ALLOW_THREADS
+            err = scanner::reading([&] { scanner::bounded_line(in, scanner::active(), a, scanner::kLineLimit, nullptr, line); });
+            Py_END_ALLOW_THREADS
+            if (err) raise_errno(err, log_file);
+            PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i++), str(line.text()).release());
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < ranges.size() && !is_long(j) && ranges[j].second - a <= kBatch) ++j;
+        const auto want = static_cast<std::size_t>(ranges[j - 1].second - a);
+        std::size_t got = 0;
+        Py_BEGIN_ALLOW_THREADS
+        err = scanner::reading([&] {
+            batch.reset(want);
+            got = in.read_at(a, batch.data(), want);
+        });
+        Py_END_ALLOW_THREADS
+        if (err) raise_errno(err, log_file);
+        const auto *text = reinterpret_cast<const char *>(batch.data());
+        for (; i < j; ++i) {
+            const std::size_t from = static_cast<std::size_t>(ranges[i].first - a);
+            const std::size_t to = std::max(from, std::min(got, static_cast<std::size_t>(ranges[i].second - a)));
+            PyObject *line = PyUnicode_DecodeUTF8(text + from, static_cast<Py_ssize_t>(to - from), "ignore");
+            if (!line) fail();
+            PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
+        }
+    }
+    return lines;
+}
+
 // How often the count is made again when the file changed before its tail
 // was read a second time; after that the file is read into memory once.
 constexpr int kRecounts = 2;
@@ -133,7 +209,8 @@ Ref from_file(PyObject *log_file, PyObject *count) {
 
     const scanner::Kernels &kernels = scanner::active();
     scanner::Count counted;
-    scanner::Tail tail;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    Ref lines;
     scanner::Buffer copy;  // the whole file, on the last attempt
     for (int attempt = 0;; ++attempt) {
         const bool in_memory = attempt == kRecounts;
@@ -161,17 +238,21 @@ Ref from_file(PyObject *log_file, PyObject *count) {
         Py_ssize_t first = start, last = stop;
         PySlice_AdjustIndices(static_cast<Py_ssize_t>(total), &first, &last, step);
 
-        // Pass 2: the raw bytes of lines first..total-1.
+        // Pass 2: where lines first..total-1 lie, then their text.
         struct stat now;
         bool same = true;
         Py_BEGIN_ALLOW_THREADS
-        err = scanner::reading([&] {
-            scanner::collect_tail(in, kernels, counted, static_cast<uint64_t>(first), tail);
-            if (!in_memory) {
-                if (fstat(file.fd, &now) < 0) throw scanner::ReadError{errno};
+        err = scanner::reading([&] { scanner::tail_ranges(in, kernels, counted, static_cast<uint64_t>(first), ranges); });
+        Py_END_ALLOW_THREADS
+        if (err) raise_errno(err, log_file);
+        lines = tail_lines(counted.counted(in), ranges, log_file);
+        Py_BEGIN_ALLOW_THREADS
+        if (!in_memory) {
+            if (fstat(file.fd, &now) < 0)
+                err = errno;
+            else
                 same = unchanged(st, now);
-            }
-        });
+        }
         Py_END_ALLOW_THREADS
         if (err) raise_errno(err, log_file);
         if (same) break;
@@ -180,15 +261,6 @@ Ref from_file(PyObject *log_file, PyObject *count) {
     file.reset();
     copy.reset(0);
 
-    // Each line decoded on its own drops exactly what decoding the whole
-    // file would: no sequence spans a CR or LF.
-    Ref lines = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tail.lines.size())));
-    for (std::size_t i = 0; i < tail.lines.size(); ++i) {
-        const auto [a, b] = tail.lines[i];
-        PyObject *line = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(tail.bytes) + a, static_cast<Py_ssize_t>(b - a), "ignore");
-        if (!line) fail();
-        PyList_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(i), line);
-    }
     Ref total_obj = Ref::steal(PyLong_FromUnsignedLongLong(counted.lines()));
     return logs_answer(lines.get(), "file"_id, total_obj.get());
 }
@@ -211,7 +283,7 @@ Ref from_file_python(PyObject *log_file, PyObject *count) {
     Ref lines = list();
     Ref it = Ref::steal(PyObject_GetIter(last_n.get()));
     while (Ref line = Ref::adopt(PyIter_Next(it.get())))
-        append(lines.get(), call_method(line, "rstrip"_id, "\n"_id).get());
+        append(lines.get(), bound_line(call_method(line, "rstrip"_id, "\n"_id).get()).get());
     if (PyErr_Occurred()) fail();
     const Py_ssize_t total = PyObject_Size(all_lines.get());
     if (total < 0) fail();

@@ -96,6 +96,11 @@ namespace opsdeck {
 // The file-system form of a path object (str, bytes or os.PathLike).
 std::string fs_path(PyObject *path);  // logs.cpp
 
+// A log line as answered: `line` itself when it is no str or its text
+// fits in scanner::kLineLimit bytes of UTF-8, else its start and end around
+// the marker of what was left out, as bounded_line cuts (logs.cpp).
+mf::Ref bound_line(PyObject *line);
+
 // Reading a FIFO blocks in open() and a device never ends: a log file that
 // exists and is neither a regular file nor a directory (which fails on its
 // own) raises OSError instead of being opened.  (logs.cpp)

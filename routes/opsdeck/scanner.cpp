@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <new>
+#include <string>
 #include <thread>
 
 #if defined(__linux__)
@@ -431,55 +432,6 @@ Count count_lines(const Input &in, const Kernels &k, std::size_t chunk, unsigned
     return c;
 }
 
-void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out) {
-    out.raw.reset(0);
-    out.bytes = nullptr;
-    out.lines.clear();
-    if (first >= count.lines()) return;
-    // The last checkpoint before the terminator that starts line `first`.
-    Checkpoint from = count.checkpoints.front();
-    for (const Checkpoint &cp : count.checkpoints) {
-        if (cp.terms >= first) break;
-        from = cp;
-    }
-    const std::size_t want = static_cast<std::size_t>(count.size - from.offset);
-    std::size_t n = want;
-    if (count.window_data && from.offset >= count.window_offset) {
-        // Within the last chunk counted: its very bytes, not read again.
-        out.bytes = count.window_data + (from.offset - count.window_offset);
-    } else {
-        out.raw.reset(want);
-        n = count.counted(in).read_at(from.offset, out.raw.data(), want);
-        out.raw.shrink(n);
-        out.bytes = out.raw.data();
-    }
-    const unsigned char *const raw = out.bytes;
-
-    Input mem;
-    mem.data = raw;
-    mem.data_size = n;
-    Cursor cur(mem, raw, 0, n);
-    uint64_t terms = from.terms;
-    std::size_t line_start = 0;
-    uint64_t skip = from.skip_lf == kNone ? kNone : from.skip_lf - from.offset;
-    for_each_terminator(k, raw, n, [&](std::size_t i) {
-        if (i == skip) {  // second half of a CR LF: the next line starts after it
-            line_start = i + 1;
-            return;
-        }
-        if (terms >= first) out.lines.emplace_back(line_start, i);
-        ++terms;
-        line_start = i + 1;
-        if (raw[i] == '\r' && i + 1 < n) {
-            if (raw[i + 1] == '\n')
-                skip = i + 1;
-            else if (raw[i + 1] >= 0x80)
-                skip = lf_after_dropped(cur, i + 1);
-        }
-    });
-    if (count.tail_kept && terms >= first && line_start < n) out.lines.emplace_back(line_start, n);
-}
-
 // ---- the live stream's read -----------------------------------------------------
 
 namespace {
@@ -554,6 +506,278 @@ void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t
     });
     piece(use);
     out.consumed = use;
+}
+
+
+// ---- bounded lines -------------------------------------------------------------
+
+std::string left_out_marker(uint64_t n) { return " [... " + std::to_string(n) + " bytes left out ...] "; }
+
+bool cut_points(const unsigned char *text, std::size_t n, std::size_t limit, std::size_t &head, std::size_t &tail) {
+    if (n <= limit) return false;
+    const std::size_t keep = limit / 2;
+    head = 0;
+    for (;;) {
+        const std::size_t len = static_cast<std::size_t>(text[head] < 0x80 ? 1 : text[head] < 0xE0 ? 2 : text[head] < 0xF0 ? 3 : 4);
+        if (head + len > keep) break;
+        head += len;
+    }
+    tail = n;
+    for (;;) {
+        std::size_t q = tail - 1;
+        while ((text[q] & 0xC0) == 0x80) --q;
+        if (n - q > keep) break;
+        tail = q;
+    }
+    return true;
+}
+
+namespace {
+
+bool continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// Whether the 8 bytes of w are ASCII without CR or LF and, when `spaces`,
+// without any byte below 0x21 (where every ASCII space lies).
+bool plain_word(uint64_t w, bool spaces) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto zero_byte = [](uint64_t v) { return (v - ones) & ~v & highs; };
+    if (w & highs) return false;
+    if (zero_byte(w ^ (ones * '\r')) | zero_byte(w ^ (ones * '\n'))) return false;
+    return !spaces || !((w - ones * 0x21) & highs);
+}
+
+// Decodes in[from, to) with errors="ignore" a chunk at a time, calling
+// fn(offset, p, len) for each kept character until fn returns false; `from`
+// must be where decoding the whole line would also be (its start, or a byte
+// that is no continuation byte).  Returns where it stopped: the offset of
+// the character fn refused, or `to`.  A character cut off by `to` is dropped.
+template <class F>
+uint64_t decode_range(const Input &in, uint64_t from, uint64_t to, F &&fn) {
+    constexpr std::size_t kStep = 64 * 1024;
+    Buffer mem(kStep + 4);
+    unsigned char *const buf = mem.data();
+    uint64_t pos = from;
+    while (pos < to) {
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(kStep + 3, to - pos));
+        const std::size_t got = in.read_at(pos, buf, want);
+        if (got == 0) return to;
+        const bool last = pos + got >= to || got < want;
+        const std::size_t stop = last ? got : std::min(got, kStep);
+        std::size_t i = 0;
+        while (i < stop) {
+            if (buf[i] < 0x80) {
+                if (!fn(pos + i, buf + i, 1)) return pos + i;
+                ++i;
+                continue;
+            }
+            const int len = utf8_sequence(buf + i, buf + got);
+            if (len <= 0) {
+                ++i;  // dropped (a sequence cut off by `to` too)
+                continue;
+            }
+            if (!fn(pos + i, buf + i, static_cast<std::size_t>(len))) return pos + i;
+            i += static_cast<std::size_t>(len);
+        }
+        pos += i;
+        if (last) break;
+    }
+    return to;
+}
+
+// Where the longest suffix of the text of in[lo, end) that fits in `budget`
+// bytes starts (an offset at which decoding agrees with decoding from lo);
+// `end` for none.  Read backwards a block at a time from `end`, which must
+// be where decoding from lo also is.
+uint64_t suffix_start(const Input &in, uint64_t lo, uint64_t end, std::size_t budget) {
+    std::size_t acc = 0;
+    uint64_t start = end;
+    std::size_t block = 4096;
+    std::vector<std::pair<uint64_t, std::size_t>> chars;
+    unsigned char b;
+    while (end > lo) {
+        const uint64_t x = end - std::min<uint64_t>(end - lo, std::max(block, budget - acc + 4));
+        // Decoding is in step at every byte that is no continuation byte.
+        uint64_t sync = x;
+        if (x > lo)
+            while (sync < end && in.read_at(sync, &b, 1) == 1 && continuation(b)) ++sync;
+        if (sync >= end) {  // nothing but continuation bytes: look further back
+            block *= 2;
+            continue;
+        }
+        chars.clear();
+        decode_range(in, sync, end, [&](uint64_t at, const unsigned char *, std::size_t len) {
+            chars.emplace_back(at, len);
+            return true;
+        });
+        for (auto c = chars.rbegin(); c != chars.rend(); ++c) {
+            if (acc + c->second > budget) return start;
+            acc += c->second;
+            start = c->first;
+        }
+        end = sync;
+    }
+    return start;
+}
+
+}  // namespace
+
+void bounded_line(const Input &in, const Kernels &k, uint64_t a, std::size_t limit, bool (*is_space)(uint32_t),
+                  BoundedLine &out) {
+    out = BoundedLine{};
+    const std::size_t keep = limit / 2;
+    // One pass forward: where the line ends, the text's size, its first
+    // `limit` bytes and the end of the head; leading spaces skipped, the
+    // trailing run of spaces measured.
+    uint64_t total = 0, trailing = 0, content_end = a, head_end = a;
+    bool leading = is_space != nullptr, head_open = true, first_open = true;
+    std::size_t head_bytes = 0;
+    std::string first;
+    constexpr std::size_t kStep = 64 * 1024;
+    Buffer mem(kStep + 4);
+    unsigned char *const buf = mem.data();
+    uint64_t pos = a;
+    for (;;) {
+        const std::size_t got = in.read_at(pos, buf, kStep + 3);
+        const bool eof = got < kStep + 3;
+        const std::size_t stop = eof ? got : kStep;
+        std::size_t i = 0;
+        bool ended = false;
+        while (i < stop) {
+            // Past what is kept of the start, plain ASCII runs only count.
+            if (!first_open && !head_open && !leading) {
+                std::size_t run = i;
+                if (!is_space) {  // a block of 64 at a time where no space is looked for
+                    uint64_t cr, lf, high;
+                    while (stop - run >= 64) {
+                        k.masks(buf + run, cr, lf, high);
+                        if (cr | lf | high) break;
+                        run += 64;
+                    }
+                }
+                while (stop - run >= 8) {
+                    uint64_t w;
+                    std::memcpy(&w, buf + run, 8);
+                    if (!plain_word(w, is_space != nullptr)) break;
+                    run += 8;
+                }
+                if (run > i) {
+                    total += run - i, trailing = 0, content_end = pos + run;
+                    i = run;
+                    continue;
+                }
+            }
+            const unsigned char c = buf[i];
+            if (c == '\r' || c == '\n') {
+                ended = true;
+                break;
+            }
+            int len = 1;
+            if (c >= 0x80) {
+                len = utf8_sequence(buf + i, buf + got);
+                if (len < 0 && eof) {  // cut off by the end of the file
+                    out.unfinished = got - i;
+                    i = got;
+                    break;
+                }
+                if (len <= 0) {
+                    ++i;
+                    continue;
+                }
+            }
+            const auto n = static_cast<std::size_t>(len);
+            const bool space = is_space && is_space(c < 0x80 ? c : decode_utf8(buf + i, len));
+            if (!(leading && space)) {
+                leading = false;
+                total += n;
+                if (space) {
+                    trailing += n;
+                } else {
+                    trailing = 0;
+                    content_end = pos + i + n;
+                }
+                // The longest prefixes that fit: the first character that
+                // does not closes each.
+                if (first_open && first.size() + n <= limit)
+                    first.append(reinterpret_cast<const char *>(buf + i), n);
+                else
+                    first_open = false;
+                if (head_open && head_bytes + n <= keep)
+                    head_bytes += n, head_end = pos + i + n;
+                else
+                    head_open = false;
+            }
+            i += n;
+        }
+        pos += i;
+        if (ended || eof) {
+            out.end = pos;
+            out.at_eof = !ended;
+            break;
+        }
+    }
+    const uint64_t text = total - trailing;
+    if (text <= limit) {
+        first.resize(static_cast<std::size_t>(text));
+        out.head = std::move(first);
+        return;
+    }
+    first.resize(head_bytes);
+    out.head = std::move(first);
+    const uint64_t from = suffix_start(in, head_end, content_end, keep);
+    decode_range(in, from, content_end, [&](uint64_t, const unsigned char *p, std::size_t n) {
+        out.tail.append(reinterpret_cast<const char *>(p), n);
+        return true;
+    });
+    out.left_out = text - out.head.size() - out.tail.size();
+}
+
+void tail_ranges(const Input &in, const Kernels &k, const Count &count, uint64_t first,
+                 std::vector<std::pair<uint64_t, uint64_t>> &out) {
+    out.clear();
+    if (first >= count.lines()) return;
+    const std::vector<Checkpoint> &cps = count.checkpoints;
+    std::size_t c = 0;
+    while (c + 1 < cps.size() && cps[c + 1].terms < first) ++c;
+    const Checkpoint from = cps[c];
+    const Input upto = count.counted(in);
+    Cursor cur(upto, nullptr, 0, 0);
+    Buffer mem(kChunk);
+    uint64_t terms = from.terms, line_start = from.offset, skip = from.skip_lf;
+    for (uint64_t off = from.offset; off < count.size;) {
+        // Reads stop at checkpoints; the span to the next one is skipped
+        // when the count found no terminator in it (the middle of a long
+        // line) and no LF of a CR LF pair is awaited there.
+        while (c + 1 < cps.size() && cps[c + 1].offset <= off) ++c;
+        const bool at_checkpoint = cps[c].offset == off && c + 1 < cps.size();
+        if (at_checkpoint && cps[c + 1].terms == cps[c].terms && (skip == kNone || skip < off)) {
+            off = cps[c + 1].offset;
+            continue;
+        }
+        const uint64_t next = c + 1 < cps.size() && cps[c + 1].offset > off ? cps[c + 1].offset : kNone;
+        const std::size_t n = upto.read_at(off, mem.data(), static_cast<std::size_t>(std::min<uint64_t>(kChunk, next - off)));
+        if (n == 0) break;
+        const unsigned char *const p = mem.data();
+        for_each_terminator(k, p, n, [&](std::size_t i) {
+            const uint64_t x = off + i;
+            if (x == skip) {  // second half of a CR LF: the next line starts after it
+                line_start = x + 1;
+                return;
+            }
+            if (terms >= first) out.emplace_back(line_start, x);
+            ++terms;
+            line_start = x + 1;
+            if (p[i] != '\r') return;
+            const unsigned char *end = nullptr;
+            const unsigned char *next = i + 1 < n ? p + i + 1 : cur.at(x + 1, end);
+            if (!next) return;
+            if (*next == '\n')
+                skip = x + 1;
+            else if (*next >= 0x80)
+                skip = lf_after_dropped(cur, x + 1);
+        });
+        off += n;
+    }
+    if (count.tail_kept && terms >= first && line_start < count.size) out.emplace_back(line_start, count.size);
 }
 
 }  // namespace opsdeck::scanner

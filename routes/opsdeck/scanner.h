@@ -57,6 +57,16 @@ inline int utf8_sequence(const unsigned char *p, const unsigned char *end) noexc
     return need + 1;
 }
 
+// The code point of the valid UTF-8 sequence at p, of length n.
+inline uint32_t decode_utf8(const unsigned char *p, int n) {
+    switch (n) {
+    case 1: return p[0];
+    case 2: return (p[0] & 0x1fu) << 6 | (p[1] & 0x3fu);
+    case 3: return (p[0] & 0x0fu) << 12 | (p[1] & 0x3fu) << 6 | (p[2] & 0x3fu);
+    default: return (p[0] & 0x07u) << 18 | (p[1] & 0x3fu) << 12 | (p[2] & 0x3fu) << 6 | (p[3] & 0x3fu);
+    }
+}
+
 // Where a valid but unfinished sequence starts among the last bytes of
 // p[0, n), else n: what a reader leaves for its next read.
 inline std::size_t before_unfinished(const unsigned char *p, std::size_t n) noexcept {
@@ -221,16 +231,6 @@ constexpr uint64_t kPartMin = 4 * 1024 * 1024;
 constexpr uint64_t kMaxParts = 4;
 unsigned scan_parts(uint64_t size);
 
-// Lines first, first + 1, ... of what count_lines counted: their raw bytes
-// (terminators excluded) as ranges of `bytes`, valid while `count` lives;
-// decoding each with errors="ignore" gives the line's text.  Throws ReadError.
-struct Tail {
-    Buffer raw;
-    const unsigned char *bytes = nullptr;  // raw's, or the count's kept chunk
-    std::vector<std::pair<std::size_t, std::size_t>> lines;
-};
-void collect_tail(const Input &in, const Kernels &k, const Count &count, uint64_t first, Tail &out);
-
 // The live stream's read: the file from `offset`, at most `cap` bytes of it,
 // with invalid UTF-8 dropped and cut into pieces at every CR and LF (a CR LF
 // leaves an empty piece between the two).  `consumed` is how far the next
@@ -247,6 +247,47 @@ struct Pieces {
 constexpr std::size_t kStreamCap = 16 * 1024 * 1024;
 void read_pieces(const Input &in, const Kernels &k, uint64_t offset, std::size_t cap, Pieces &out,
                  uint64_t expect = 0);
+
+// ---- bounded lines ------------------------------------------------------------
+//
+// No log line costs more than kLineLimit bytes of text: a longer one keeps
+// its first and last kLineKeep bytes (whole characters: the longest prefix
+// and suffix that fit) around the marker left_out_marker(n), n being the
+// bytes of text in between.  Sizes are those of the text in UTF-8 after
+// invalid bytes are dropped (and, for the live stream, after strip()).
+constexpr std::size_t kLineLimit = 64 * 1024;
+constexpr std::size_t kLineKeep = kLineLimit / 2;
+std::string left_out_marker(uint64_t n);
+
+// Where valid UTF-8 `text` of n bytes is cut: it keeps [0, head) and
+// [tail, n); false when it fits in `limit` and stays whole.
+bool cut_points(const unsigned char *text, std::size_t n, std::size_t limit, std::size_t &head, std::size_t &tail);
+
+// The line of `in` that starts at `a` and ends before the first CR or LF
+// (at `end`) or at the end of the input (`at_eof`; `unfinished` bytes of a
+// character cut off there are dropped), decoded with errors="ignore" and,
+// when `is_space` is given, stripped of the characters it names.  Read in
+// chunks: memory stays within a few times kLineLimit whatever the line's
+// length.  `head` is the whole text when it fits in `limit` (`left_out` 0,
+// `tail` empty), else the kept start and end.  Throws ReadError.
+struct BoundedLine {
+    std::string head, tail;
+    uint64_t left_out = 0;
+    uint64_t end = 0;
+    bool at_eof = false;
+    std::size_t unfinished = 0;
+    bool cut() const { return left_out != 0; }
+    // The line as it is answered: valid UTF-8.
+    std::string text() const { return cut() ? head + left_out_marker(left_out) + tail : head; }
+};
+void bounded_line(const Input &in, const Kernels &k, uint64_t a, std::size_t limit, bool (*is_space)(uint32_t),
+                  BoundedLine &out);
+
+// Lines first, first + 1, ... of what count_lines counted, as ranges [a, b)
+// of input offsets (terminators excluded), found by reading in chunks, so
+// that long lines are never held in memory.  Throws ReadError.
+void tail_ranges(const Input &in, const Kernels &k, const Count &count, uint64_t first,
+                 std::vector<std::pair<uint64_t, uint64_t>> &out);
 
 // Calls fn(base, cr, lf, high) for each 64-byte block p[base, base + 64) of
 // p[0, n), in order, with the masks of its CR bytes, LF bytes and bytes

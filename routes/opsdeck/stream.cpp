@@ -165,6 +165,9 @@ struct Batch {
 
 #if !ZETADESK_PORTABLE
 
+// What str.strip() removes.
+bool is_space(uint32_t c) { return Py_UNICODE_ISSPACE(c); }
+
 // The new part of the file from `offset`, read and cut into pieces at every
 // CR and LF by the log scanner (invalid UTF-8 dropped, a CR LF leaves an
 // empty piece between the two), at most scanner::kStreamCap bytes of it:
@@ -173,14 +176,26 @@ struct Batch {
 // character cut off at the end is left for the next read); `expect` is
 // what the size query found.  Returns 0 or an errno value.  Runs without
 // the GIL.
-int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read) {
+//
+// A line that fills the whole cap is read on to its end instead, a chunk at
+// a time, and comes back in `long_line` (its text stripped and bounded):
+// its middle is never held in memory.
+int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner::Pieces &read,
+                    scanner::BoundedLine &long_line, bool &is_long) {
     Fd file;
     struct stat st;
     if (int err = open_log_fd(path, file, st)) return err;
     scanner::Input in;
     in.fd = file.fd;
-    return scanner::reading(
-        [&] { scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read, expect); });
+    return scanner::reading([&] {
+        scanner::read_pieces(in, scanner::active(), offset, scanner::kStreamCap, read, expect);
+        is_long = read.pieces.size() == 1 && read.text.size() == scanner::kStreamCap;
+        if (!is_long) return;
+        read.text.reset(0);
+        read.pieces.clear();
+        scanner::bounded_line(in, scanner::active(), offset, scanner::kLineLimit, is_space, long_line);
+        read.consumed = long_line.end - offset - long_line.unfinished;
+    });
 }
 
 // Step 3.2.2 natively: the offset advances by the bytes used, so text
@@ -188,16 +203,22 @@ int read_new_pieces(const char *path, uint64_t offset, uint64_t expect, scanner:
 // the end is read again whole in the next cycle.
 void read_growth(LogStream *s, uint64_t offset, uint64_t size) {
     scanner::Pieces read;
+    scanner::BoundedLine long_line;
+    bool is_long = false;
     int err = 0;
     const char *path = PyBytes_AS_STRING(s->path);
     Py_BEGIN_ALLOW_THREADS
-    err = read_new_pieces(path, offset, size - offset, read);
+    err = read_new_pieces(path, offset, size - offset, read, long_line, is_long);
     Py_END_ALLOW_THREADS
     if (err == kSpecialFile) raise_special_file(s->state->log_file);
     if (err) raise_errno(err, s->state->log_file);
     const auto how = events::Builders::for_lines();
     Batch batch{s, {}};
     batch.build([&] {
+        if (is_long) {
+            if (const std::string line = long_line.text(); !line.empty()) events::line_event(batch.text, line, how);
+            return;
+        }
         const auto *text = reinterpret_cast<const char *>(read.text.data());
         std::span<const events::Piece> rest(read.pieces);
         while (!rest.empty()) {
@@ -264,7 +285,7 @@ void read_growth_python(LogStream *s, uint64_t offset, uint64_t size) {
         while (Ref piece = Ref::adopt(PyIter_Next(pieces.get()))) {
             Ref line = call_method(piece, "strip"_id);
             if (!truthy(line)) continue;
-            events::line_event(batch.text, line.get(), how);
+            events::line_event(batch.text, bound_line(line.get()).get(), how);
             batch.event_done();
         }
         if (PyErr_Occurred()) fail();
