@@ -33,6 +33,10 @@ repo=$(dirname "$tools")
 [ "$(id -u)" = 0 ] || { echo "android-profile: needs root (run it through tools/devenv.sh run)" >&2; exit 2; }
 [ $# -gt 0 ] || { echo "usage: $0 CMD [ARG...]" >&2; exit 2; }
 uid=${ZETADESK_ANDROID_UID:-10187}
+# The tools below from where they are, whatever the caller's PATH; CMD gets
+# the caller's, after $PREFIX/bin.
+caller_path=$PATH
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
 nolink=$repo/${ZETADESK_BUILD_DIR:-build}/android-nolink
 if [ ! -x "$nolink" ] || [ "$tools/android/nolink.cpp" -nt "$nolink" ]; then
@@ -53,7 +57,7 @@ script='
   # Nothing mounted here reaches the caller (the namespace of devenv is
   # private already, and inside its chroot / is no mount point).
   mount --make-rprivate / 2>/dev/null || true
-  data=$1 uid=$2 tools=$3 nolink=$4 cwd=$PWD; shift 4
+  data=$1 uid=$2 tools=$3 nolink=$4 path=$5 cwd=$PWD; shift 5
   # A new root on a tmpfs, holding this one by bind mounts: /data exists
   # there only, never on the shared filesystem (where it would make every
   # other program on it look like Termux).
@@ -79,10 +83,11 @@ script='
   cd "$new"
   exec chroot "$new" setpriv --reuid="$uid" --regid="$uid" --clear-groups --inh-caps=-all --bounding-set=-all \
     /usr/bin/env -u USER -u LOGNAME -u MAIL HOME="$files/home" PREFIX="$files/usr" TMPDIR="$files/usr/tmp" \
-    PATH="$files/usr/bin:$PATH" PYTHONPATH="$tools/android${PYTHONPATH:+:$PYTHONPATH}" \
+    PATH="$files/usr/bin:$path" PYTHONPATH="$tools/android${PYTHONPATH:+:$PYTHONPATH}" \
     /bin/sh -c "cd \"\$0\" 2>/dev/null || cd \"\$HOME\"; exec \"\$@\"" "$cwd" "$nolink" "$@"
 '
-enter=(unshare -m --propagation unchanged /bin/bash -c "$script" android-profile "$data" "$uid" "$tools" "$nolink" "$@")
+enter=(unshare -m --propagation unchanged /bin/bash -c "$script" android-profile "$data" "$uid" "$tools" "$nolink"
+       "$caller_path" "$@")
 # With the caller's directory, CMD ends up as this very process (a test
 # signals it by this pid); a fresh directory is removed afterwards.
 [ -n "$fresh" ] || exec "${enter[@]}"
