@@ -153,8 +153,10 @@ ANDROID_PROFILE = os.path.join(ROOT, "tools", "android-profile.sh")
 ANDROID_FILES = "/data/data/com.termux/files"  # the app's data directory, as the profile shows it
 ANDROID_OK = (not EMULATED and hasattr(os, "getuid") and os.getuid() == 0
               and all(shutil.which(p) for p in ("unshare", "mount", "setpriv", "c++")))
-PROFILES = ["linux", pytest.param("android", marks=pytest.mark.skipif(
-    not ANDROID_OK, reason="the Android profile needs root, unshare, mount, setpriv and c++"))]
+# The profile's set is marked `android`: `make test-android` runs it.
+ANDROID_ONLY = [pytest.mark.android, pytest.mark.skipif(
+    not ANDROID_OK, reason="the Android profile needs root, unshare, mount, setpriv and c++")]
+PROFILES = ["linux", pytest.param("android", marks=ANDROID_ONLY)]
 
 
 def in_profile(profile, argv, data):

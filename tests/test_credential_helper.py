@@ -138,6 +138,7 @@ def test_runs_from_anywhere_and_ignores_the_callers_python(home, tmp_path):
 SHEBANGS = {
     "plain": "#!{python}\n", "with an option": "#!  {python} -E\n",
     "pip's long form": "#!/bin/sh\n'''exec' \"{python}\" \"$0\" \"$@\"\n' '''\n",
+    "Termux's long form": "#!/data/data/com.termux/files/usr/bin/sh\n'''exec' \"{python}\" \"$0\" \"$@\"\n' '''\n",
     "relative": "#!python3.14\n", "through env": "#!/usr/bin/env {python}\n", "none": None,
 }
 
