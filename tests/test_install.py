@@ -404,7 +404,8 @@ def test_source_package_under_the_android_profile(sdist, tmp_path, profile):
                                                                                    "termux.cmake"), **extra),
                 timeout=900)
     assert build.returncode == 0, build.stdout[-5000:] + build.stderr[-5000:]
-    assert "The CXX compiler identification is Clang" in build.stdout
+    assert "The CXX compiler identification is Clang" in build.stdout + build.stderr
+    assert "CMake as Termux's: Android" in build.stdout + build.stderr
     (site,) = glob.glob(str(data / "home" / "venv" / "lib" / "python3.*" / "site-packages"))
     native = [os.path.join(site, "routes", f"opsdeck{SO}"), str(data / "home" / "venv" / "bin" / PROGRAM),
               os.path.join(site, "scripts", f"git_credential_zetadesk{SO}")]

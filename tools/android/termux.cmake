@@ -5,3 +5,4 @@ set(CMAKE_HOST_SYSTEM_NAME Android)
 set(CMAKE_SYSTEM_NAME Android)
 set(CMAKE_SYSTEM_VERSION 24)
 set(CMAKE_CROSSCOMPILING FALSE)  # as there: host and system are the same
+message(STATUS "CMake as Termux's: ${CMAKE_SYSTEM_NAME}")
