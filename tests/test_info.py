@@ -8,7 +8,6 @@ import traceback
 import pytest
 
 import routes.opsdeck as opsdeck
-from conftest import ANDROID_FILES, PROFILES, LiveServer, http
 
 SYSTEM_MEMBERS = ["platform", "platform_detail", "is_windows", "is_termux", "workspace", "pid",
                   "server_version"]
@@ -145,18 +144,3 @@ def test_platform_flags_of_each_system(host, system, environ, data_dir, flags, s
     if shell:
         assert host._system_shell(system, environ) == shell
 
-
-@pytest.mark.parametrize("profile", PROFILES)
-def test_platform_of_a_live_server(tmp_path, profile):
-    server = LiveServer(str(tmp_path), profile=profile).wait_ready()
-    try:
-        _, platform = http("GET", server.url + "/api/platform/info")
-        _, system = http("GET", server.url + "/api/system/info")
-    finally:
-        server.stop()
-    termux = profile == "android"
-    assert (platform["is_linux"], platform["is_termux"], platform["platform"]) == (
-        True, termux, "termux" if termux else "linux")
-    assert (system["is_termux"], system["workspace"]) == (termux, server.workspace.replace(
-        os.path.join(str(tmp_path), "android"), ANDROID_FILES))
-    assert system["uname"] and os.path.basename(platform["default_shell"]) in ("bash", "sh")

@@ -90,7 +90,10 @@ def _access_token():
     place, so a reader never sees half of one."""
     dir_fd = os.open(CONFIG_DIR, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0))
     try:
-        fcntl.flock(dir_fd, fcntl.LOCK_EX)  # released with the descriptor
+        # Released with the descriptor.  A file system without locks only
+        # loses the agreement of two first starts at the same instant.
+        with contextlib.suppress(OSError):
+            fcntl.flock(dir_fd, fcntl.LOCK_EX)
         token = _read_access_token()
         if token is not None:
             return token
