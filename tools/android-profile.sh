@@ -16,6 +16,10 @@
 #                      there; subset=pid: nor is /proc/net (nor /proc/meminfo
 #                      and the like, which Android still shows)
 #
+# Other apps are other uids on the same 127.0.0.1: the tests talk to a
+# server under the profile from outside it (as root, and Chromium as
+# another app would), with the access token or without.
+#
 # /data/data/com.termux/files is ZETADESK_ANDROID_DATA (a directory of the
 # caller, handed to the uid) or else a fresh one, removed afterwards.
 #
