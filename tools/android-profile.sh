@@ -5,8 +5,8 @@
 #
 #   link(), linkat()   fail with EACCES (seccomp, tools/android/nolink.cpp), as
 #                      SELinux makes them fail for every app since Android 6
-#   os.link            missing from Python (tools/android/sitecustomize.py,
-#                      first on PYTHONPATH), as in Termux's Python
+#   os.link            missing from Python (a sitecustomize first on
+#                      PYTHONPATH), as in Termux's Python
 #   uid                ZETADESK_ANDROID_UID (10187), no passwd entry, no
 #                      supplementary groups, no capabilities (setpriv)
 #   HOME, PREFIX,      Termux's: /data/data/com.termux/files/{home,usr},
@@ -49,6 +49,22 @@ if [ ! -x "$nolink" ] || [ "$tools/android/nolink.cpp" -nt "$nolink" ]; then
   mv -f "$nolink.$$" "$nolink"
 fi
 
+# Read by every interpreter under the profile (its directory first on
+# PYTHONPATH).  Written here, not kept as a .py file in the tree: the
+# compiled wheel would take that for a module of the application.
+site=$(dirname "$nolink")/android-site
+mkdir -p "$site"
+cat >"$site/sitecustomize.py.$$" <<'PY'
+# Termux's Python has no os.link at all.
+import os
+
+try:
+    del os.link
+except AttributeError:
+    pass
+PY
+mv -f "$site/sitecustomize.py.$$" "$site/sitecustomize.py"
+
 data=${ZETADESK_ANDROID_DATA:-}
 fresh=
 if [ -z "$data" ]; then
@@ -61,7 +77,7 @@ script='
   # Nothing mounted here reaches the caller (the namespace of devenv is
   # private already, and inside its chroot / is no mount point).
   mount --make-rprivate / 2>/dev/null || true
-  data=$1 uid=$2 tools=$3 nolink=$4 path=$5 cwd=$PWD; shift 5
+  data=$1 uid=$2 site=$3 nolink=$4 path=$5 cwd=$PWD; shift 5
   # A new root on a tmpfs, holding this one by bind mounts: /data exists
   # there only, never on the shared filesystem (where it would make every
   # other program on it look like Termux).
@@ -87,10 +103,10 @@ script='
   cd "$new"
   exec chroot "$new" setpriv --reuid="$uid" --regid="$uid" --clear-groups --inh-caps=-all --bounding-set=-all \
     /usr/bin/env -u USER -u LOGNAME -u MAIL HOME="$files/home" PREFIX="$files/usr" TMPDIR="$files/usr/tmp" \
-    PATH="$files/usr/bin:$path" PYTHONPATH="$tools/android${PYTHONPATH:+:$PYTHONPATH}" \
+    PATH="$files/usr/bin:$path" PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}" \
     /bin/sh -c "cd \"\$0\" 2>/dev/null || cd \"\$HOME\"; exec \"\$@\"" "$cwd" "$nolink" "$@"
 '
-enter=(unshare -m --propagation unchanged /bin/bash -c "$script" android-profile "$data" "$uid" "$tools" "$nolink"
+enter=(unshare -m --propagation unchanged /bin/bash -c "$script" android-profile "$data" "$uid" "$site" "$nolink"
        "$caller_path" "$@")
 # With the caller's directory, CMD ends up as this very process (a test
 # signals it by this pid); a fresh directory is removed afterwards.
