@@ -4,13 +4,19 @@
 DEV := tools/devenv.sh run
 DEVTEST := tools/devenv.sh run --tests
 
-.PHONY: build test hardening demo wheels wheel-dev wheel-compiled sdist wheels-portable dist check-dist clean
+.PHONY: build test test-android hardening demo wheels wheel-dev wheel-compiled sdist wheels-portable dist check-dist clean
 
 build:
 	$(DEV) tools/build.sh
 
 test:
 	$(DEVTEST) tools/test.sh
+
+# The set of tests marked `android` (left out of `make test`): server, page,
+# restart, helper and the source package built by pip with clang, run under
+# Android's rules (tools/android-profile.sh; README, Termux).
+test-android:
+	$(DEVTEST) tools/test.sh -m android
 
 # Memory-error, reference-leak, fuzzing and portability checks (see docs/hardening.md).
 hardening:

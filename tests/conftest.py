@@ -146,6 +146,29 @@ def run_python(code, *, env=None, cwd=ROOT, timeout=60, input=None):
                           capture_output=True, text=True, timeout=timeout)
 
 
+# Android's rules for an app, as far as this machine reproduces them
+# (tools/android-profile.sh): a test parametrised over PROFILES runs its
+# programs both ways.  The launcher needs root and its mount namespace.
+ANDROID_PROFILE = os.path.join(ROOT, "tools", "android-profile.sh")
+ANDROID_FILES = "/data/data/com.termux/files"  # the app's data directory, as the profile shows it
+ANDROID_OK = (not EMULATED and hasattr(os, "getuid") and os.getuid() == 0
+              and all(shutil.which(p) for p in ("unshare", "mount", "setpriv", "c++")))
+# The profile's set is marked `android`: `make test-android` runs it.
+ANDROID_ONLY = [pytest.mark.android, pytest.mark.skipif(
+    not ANDROID_OK, reason="the Android profile needs root, unshare, mount, setpriv and c++")]
+PROFILES = ["linux", pytest.param("android", marks=ANDROID_ONLY)]
+
+
+def in_profile(profile, argv, data):
+    """(argv, extra environment) that run `argv` under `profile`; on Android
+    with the directory `data` as the app's data directory ANDROID_FILES, and
+    its HOME as data/home."""
+    if profile == "linux":
+        return list(argv), {}
+    os.makedirs(data, exist_ok=True)
+    return [ANDROID_PROFILE, *argv], {"ZETADESK_ANDROID_DATA": str(data)}
+
+
 # Seconds for what waits on a server coming up: generous for the aarch64
 # suite, where every interpreter runs under qemu-user.
 SLOW = 90
@@ -226,18 +249,27 @@ class LiveServer:
     user starts it by hand: the start-up line then shows the page address
     with the access token."""
 
-    def __init__(self, base_dir, port=None, extra_env=None, tty=False, server_dir=ROOT, output_to_log=False):
+    def __init__(self, base_dir, port=None, extra_env=None, tty=False, server_dir=ROOT, profile="linux",
+                 output_to_log=False):
         self.port = port or free_port()
         self.url = f"http://127.0.0.1:{self.port}"
-        self.config_dir = os.path.join(base_dir, "config")
-        self.workspace = os.path.join(base_dir, "workspace")
-        os.makedirs(self.config_dir, exist_ok=True)
+        env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port), PYTHONUNBUFFERED="1")
+        argv, profile_env = in_profile(profile, [PYTHON, os.path.join(server_dir, "zetadesk_server.py")],
+                                       os.path.join(base_dir, "android"))
+        if profile == "linux":
+            self.config_dir = os.path.join(base_dir, "config")
+            self.workspace = os.path.join(base_dir, "workspace")
+            os.makedirs(self.config_dir, exist_ok=True)
+            env.update(ZETADESK_CONFIG_DIR=self.config_dir, ZETADESK_WORKSPACE=self.workspace)
+        else:
+            # The defaults below Termux's HOME, made by the server itself.
+            home = os.path.join(base_dir, "android", "home")
+            self.config_dir = os.path.join(home, ".zetadesk")
+            self.workspace = os.path.join(home, "zetadesk-workspace")
+            env.update(profile_env, ZETADESK_CONFIG_DIR=None, ZETADESK_WORKSPACE=None)
         self.log_path = os.path.join(self.config_dir, "server.log")
         # output_to_log: into server.log, as a restart starts a server.
         self.stdout_path = self.log_path if output_to_log else os.path.join(base_dir, "stdout.log")
-        env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port),
-                   ZETADESK_CONFIG_DIR=self.config_dir, ZETADESK_WORKSPACE=self.workspace,
-                   PYTHONUNBUFFERED="1")
         env.update(extra_env or {})
         # None in extra_env: the variable is not set at all.
         self.env = {k: v for k, v in env.items() if v is not None}
@@ -247,8 +279,7 @@ class LiveServer:
         if tty:
             master, out = os.openpty()
             self.copier = threading.Thread(target=self._copy, args=(master,), daemon=True)
-        self.proc = subprocess.Popen([PYTHON, os.path.join(server_dir, "zetadesk_server.py")],
-                                     cwd=ROOT, env=self.env, stdout=out, stderr=subprocess.STDOUT)
+        self.proc = subprocess.Popen(argv, cwd=ROOT, env=self.env, stdout=out, stderr=subprocess.STDOUT)
         if tty:
             os.close(out)
             self.copier.start()

@@ -17,7 +17,7 @@ import traceback
 import pytest
 
 import scripts.git_credential_zetadesk as helper
-from conftest import ROOT, run_python
+from conftest import ANDROID_FILES, PROFILES, ROOT, in_profile, run_python
 from credential_common import ANSWER, PROGRAM, REQUEST, TOKEN, ld_debug, libpython_loaded, save, spawn
 
 
@@ -138,6 +138,7 @@ def test_runs_from_anywhere_and_ignores_the_callers_python(home, tmp_path):
 SHEBANGS = {
     "plain": "#!{python}\n", "with an option": "#!  {python} -E\n",
     "pip's long form": "#!/bin/sh\n'''exec' \"{python}\" \"$0\" \"$@\"\n' '''\n",
+    "Termux's long form": "#!/data/data/com.termux/files/usr/bin/sh\n'''exec' \"{python}\" \"$0\" \"$@\"\n' '''\n",
     "relative": "#!python3.14\n", "through env": "#!/usr/bin/env {python}\n", "none": None,
 }
 
@@ -168,21 +169,31 @@ def test_installed_where_no_interpreter_lies(home, tmp_path, shebang):
         assert (result.returncode, result.stdout, result.stderr) == (0, ANSWER, b"")
 
 
-def git(home, *args, stdin, helper=PROGRAM, path="/usr/bin:/bin"):
-    env = {"HOME": str(home), "PATH": path, "GIT_CONFIG_NOSYSTEM": "1", "GIT_TERMINAL_PROMPT": "0",
-           "XDG_CONFIG_HOME": str(home / ".config"), "GIT_TRACE": "1"}
-    return subprocess.run(["git", "-c", f"credential.helper={helper}", "credential", *args],
-                          input=stdin, capture_output=True, env=env, cwd=home, timeout=30)
+def git(home, *args, stdin, helper=PROGRAM, path="/usr/bin:/bin", profile="linux"):
+    """git credential ARGS with `home` as HOME; under the Android profile,
+    `home` is the home directory of its data directory (home.parent)."""
+    inner = ANDROID_FILES + "/home" if profile == "android" else str(home)
+    env = {"HOME": inner, "PATH": path, "GIT_CONFIG_NOSYSTEM": "1", "GIT_TERMINAL_PROMPT": "0",
+           "XDG_CONFIG_HOME": inner + "/.config", "GIT_TRACE": "1"}
+    argv, extra = in_profile(profile, ["git", "-c", f"credential.helper={helper}", "credential", *args],
+                             home.parent)
+    return subprocess.run(argv, input=stdin, capture_output=True, env={**env, **extra}, cwd=home, timeout=30)
 
 
-def test_git_fills_github_credentials_only(home):
+@pytest.mark.parametrize("profile", PROFILES)
+def test_git_fills_github_credentials_only(home, tmp_path, profile):
+    if profile == "android":
+        home = tmp_path / "android" / "home"
+        (home / ".zetadesk").mkdir(parents=True)
     save(home)
     expected = f"protocol=https\nhost=github.com\nusername=x-access-token\npassword={TOKEN}\n".encode()
-    assert git(home, "fill", stdin=REQUEST).stdout == expected
+    result = git(home, "fill", stdin=REQUEST, profile=profile)
+    assert result.stdout == expected, result.stderr
     # The short form: git finds git-credential-zetadesk on PATH.
-    assert git(home, "fill", stdin=REQUEST, helper="zetadesk", path=f"{ROOT}/bin:/usr/bin:/bin").stdout == expected
+    assert git(home, "fill", stdin=REQUEST, helper="zetadesk", path=f"{ROOT}/bin:/usr/bin:/bin",
+               profile=profile).stdout == expected
     for url in ("https://example.org/x.git", "https://github.com.evil.example/x.git"):
-        result = git(home, "fill", stdin=f"url={url}\n\n".encode())
+        result = git(home, "fill", stdin=f"url={url}\n\n".encode(), profile=profile)
         assert result.returncode != 0 and TOKEN.encode() not in result.stdout
         assert b"terminal prompts disabled" in result.stderr
 

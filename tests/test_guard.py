@@ -17,7 +17,7 @@ import uuid
 import pytest
 
 import routes.opsdeck as opsdeck
-from conftest import (SLOW, LiveServer, Recorder, environ_of, http as request_json, listening_pids, process_gone,
+from conftest import (PROFILES, SLOW, LiveServer, Recorder, environ_of, http as request_json, listening_pids, process_gone,
                       run_python, stop_process, wait_for)
 
 TOKEN = "ghp_guardtest_0123456789"
@@ -506,25 +506,32 @@ def test_live_token_forms_and_the_page_address(live):
         assert live.token not in text
 
 
-def test_token_file_is_private_and_kept_across_starts(tmp_path):
-    first = LiveServer(str(tmp_path)).wait_ready()
+@pytest.mark.parametrize("profile", PROFILES)
+def test_token_file_is_private_and_kept_across_starts(tmp_path, profile):
+    first = LiveServer(str(tmp_path), profile=profile).wait_ready()
     first.stop()
     path = os.path.join(first.config_dir, "access_token")
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
     assert not [name for name in os.listdir(first.config_dir) if name.startswith(".access_token")]
-    # Group and others lose access at the next start; the token stays.
+    second = LiveServer(str(tmp_path), profile=profile).wait_ready()
+    second.stop()
+    assert second.token == first.token
+    # A token others could read is replaced at the next start, said once.
     os.chmod(path, 0o644)
-    second = LiveServer(str(tmp_path)).wait_ready()
+    third = LiveServer(str(tmp_path), profile=profile).wait_ready()
     try:
-        assert second.token == first.token
-        assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
-        assert request_json("GET", second.url + "/api/config", headers=first.auth)[0] == 200
-        # The start-up line of a server without a terminal names no token.
-        with open(second.stdout_path, encoding="utf-8") as f:
+        assert third.token != first.token and stat.S_IMODE(os.stat(path).st_mode) == 0o600
+        assert request_json("GET", third.url + "/api/config", headers=first.auth)[0] == 401
+        assert request_json("GET", third.url + "/api/config", headers=third.auth)[0] == 200
+        info = request_json("GET", third.url + "/api/platform/info", headers=third.auth)[1]
+        assert (info["is_linux"], info["is_termux"]) == (True, profile == "android")
+        with open(third.stdout_path, encoding="utf-8") as f:
             out = f.read()
-        assert f"listening on http://127.0.0.1:{second.port}/ (pid" in out and second.token not in out
+        assert out.count("was readable by group or others") == 1
+        # The start-up line of a server without a terminal names no token.
+        assert f"listening on http://127.0.0.1:{third.port}/ (pid" in out and third.token not in out
     finally:
-        second.stop()
+        third.stop()
 
 
 def pty_is_a_terminal():
@@ -587,6 +594,7 @@ def test_first_starts_at_once_agree_on_one_token(host, token_file):
                          ids=["empty", "short", "space", "long", "non-ascii"])
 def test_unusable_token_file_stops_the_start_without_quoting_it(host, token_file, content):
     token_file.write_text(content)
+    token_file.chmod(0o600)
     with pytest.raises(RuntimeError) as info:
         host._access_token()
     assert "remove it" in str(info.value) and (not content or content not in str(info.value))
@@ -599,3 +607,43 @@ def test_token_file_that_is_a_link_is_refused(host, token_file, tmp_path):
     token_file.symlink_to(target)
     with pytest.raises(OSError):
         host._access_token()
+
+
+KEPT = "a-token-of-this-user-0123456789"
+
+
+def _token_with_mode(mode):
+    def make(path):
+        path.write_text(KEPT + "\n")
+        os.chmod(path, mode)
+    return make
+
+
+def _foreign(path):
+    _token_with_mode(0o600)(path)
+    os.chown(path, 12345, 12345)
+
+
+@pytest.mark.parametrize("make,outcome", [
+    (_token_with_mode(0o600), "kept"),
+    (_token_with_mode(0o644), "new"),
+    (lambda p: os.mkfifo(p, 0o600), "is not a regular file"),
+    (_token_with_mode(0o620), "writable by group or others"),
+    (_token_with_mode(0o602), "writable by group or others"),
+    pytest.param(_foreign, "belongs to another user", marks=pytest.mark.skipif(
+        not hasattr(os, "getuid") or os.getuid() != 0, reason="giving a file away needs root")),
+], ids=["private", "readable", "fifo", "group-writable", "others-writable", "foreign"])
+def test_token_file_modes_and_kinds(host, token_file, capsys, make, outcome):
+    make(token_file)
+    if outcome not in ("kept", "new"):
+        # At once, without blocking on the FIFO; the file stays for its owner to look at.
+        with pytest.raises(RuntimeError, match=outcome):
+            host._access_token()
+        assert os.path.lexists(token_file)
+        return
+    token = host._access_token()
+    assert (token == KEPT) == (outcome == "kept")
+    assert capsys.readouterr().err.count("readable by group or others") == (outcome == "new")
+    assert stat.S_IMODE(os.stat(token_file).st_mode) == 0o600
+    assert os.listdir(token_file.parent) == ["access_token"]
+    assert host._access_token() == token and capsys.readouterr().err == ""

@@ -127,3 +127,20 @@ def test_failures_go_where_each_view_sends_them(client, host, monkeypatch):
         client.get("/api/system/info")
     entries = [(e.name, e.filename) for e in traceback.extract_tb(info.value.__traceback__)]
     assert entries[-2:] == [("routes.opsdeck.system_info", "routes/opsdeck"), ("broken", __file__)]
+
+
+# Android ("android" since Python 3.13) counts as Linux; Termux is told by its PREFIX or its data directory.
+@pytest.mark.parametrize("system,environ,data_dir,flags,shell", [
+    ("linux", {}, False, (False, False, False, "linux"), "/bin/sh"),
+    ("android", {}, False, (False, False, False, "linux"), "/system/bin/sh"),
+    ("android", {"PREFIX": "/data/data/com.termux/files/usr"}, True, (False, False, True, "termux"),
+     "/data/data/com.termux/files/usr/bin/sh"),
+    ("linux", {"PREFIX": "/usr"}, True, (False, False, True, "termux"), "/bin/sh"),
+    ("darwin", {}, True, (False, True, False, "macos"), "/bin/sh"),
+    ("win32", {"PREFIX": "/data/data/com.termux/files/usr"}, False, (True, False, False, "windows"), None),
+], ids=["linux", "android", "termux", "termux-by-directory", "macos", "windows"])
+def test_platform_flags_of_each_system(host, system, environ, data_dir, flags, shell):
+    assert host._platform_flags(system, environ, lambda path: data_dir and path == host.TERMUX_DATA) == flags
+    if shell:
+        assert host._system_shell(system, environ) == shell
+

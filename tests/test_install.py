@@ -25,7 +25,8 @@ from http.client import HTTPConnection
 
 import pytest
 
-from conftest import PYTHON, ROOT, free_port, http, remember_token, stop_proc, wait_healthy
+from conftest import (ANDROID_FILES, ANDROID_ONLY, PYTHON, ROOT, free_port, http, in_profile, remember_token, stop_proc,
+                      wait_healthy)
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("ZETADESK_SANITIZED") == "1",
@@ -383,6 +384,53 @@ def test_source_package_builds_and_serves(sdist, compiler, identified, tmp_path)
     assert {f"routes/opsdeck{SO}", f"scripts/git_credential_zetadesk{SO}", "static/ops.js"} <= installed
     assert not [f for f in installed if f.endswith((".cpp", ".h")) or f.startswith("zetadesk_setup")]
     serves_and_feeds_git(vpython, vbin, tmp_path)
+
+
+@pytest.mark.parametrize("profile", [pytest.param("android", marks=ANDROID_ONLY)])
+def test_source_package_under_the_android_profile(sdist, tmp_path, profile):
+    """pip builds the source package with clang under Android's rules, CMake
+    reporting "Android" as Termux's does; the installed server and helper
+    program serve there, and its files export only their entry points."""
+    data, home = tmp_path / "android", ANDROID_FILES + "/home"
+    (data / "home" / ".zetadesk").mkdir(parents=True)
+    (data / "home" / ".zetadesk" / "config.json").write_text(json.dumps({"github_token": TOKEN}))
+    shutil.copy(sdist, data / "zetadesk.tar.gz")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZETADESK_")}
+    argv, extra = in_profile("android", ["sh", "-c", (
+        f"{PYTHON} -m venv --system-site-packages --without-pip {home}/venv && {home}/venv/bin/python -m pip "
+        f"install --no-index --no-deps --no-compile --disable-pip-version-check --no-build-isolation -v "
+        f"{ANDROID_FILES}/zetadesk.tar.gz")], data)
+    build = run(argv, env=dict(env, CXX="clang++", CMAKE_TOOLCHAIN_FILE=os.path.join(ROOT, "tools", "android",
+                                                                                   "termux.cmake"), **extra),
+                timeout=900)
+    assert build.returncode == 0, build.stdout[-5000:] + build.stderr[-5000:]
+    assert "The CXX compiler identification is Clang" in build.stdout + build.stderr
+    assert "CMake as Termux's: Android" in build.stdout + build.stderr
+    (site,) = glob.glob(str(data / "home" / "venv" / "lib" / "python3.*" / "site-packages"))
+    native = [os.path.join(site, "routes", f"opsdeck{SO}"), str(data / "home" / "venv" / "bin" / PROGRAM),
+              os.path.join(site, "scripts", f"git_credential_zetadesk{SO}")]
+    check = run([PYTHON, os.path.join(ROOT, "tests", "check_exports.py"), *native])
+    assert check.returncode == 0, check.stdout + check.stderr
+
+    port = free_port()
+    url = f"http://127.0.0.1:{port}"
+    argv, extra = in_profile("android", [f"{home}/venv/bin/zetadesk-server"], data)
+    with open(tmp_path / "server.out", "wb") as out:
+        server = subprocess.Popen(argv, env=dict(env, ZETADESK_PORT=str(port), PYTHONUNBUFFERED="1", **extra),
+                                  stdout=out, stderr=subprocess.STDOUT)
+    try:
+        wait_healthy(server, url, timeout=120, step=0.1, output=tmp_path / "server.out")
+        remember_token(url, data / "home" / ".zetadesk")
+        status, info = http("GET", url + "/api/platform/info")
+        assert status == 200 and (info["is_linux"], info["is_termux"]) == (True, True)
+        status, info = http("GET", url + "/api/server/status")
+        assert status == 200 and info["server_dir"] == site.replace(str(data), ANDROID_FILES)
+        argv, extra = in_profile("android", ["git", "-c", "credential.helper=zetadesk", "credential", "fill"], data)
+        fill = run(argv, env=dict(env, PATH=f"{home}/venv/bin:/usr/bin:/bin", GIT_TERMINAL_PROMPT="0", **extra),
+                   input="protocol=https\nhost=github.com\n\n", timeout=30)
+        assert fill.returncode == 0 and f"password={TOKEN}\n" in fill.stdout, fill.stderr
+    finally:
+        stop_proc(server, timeout=10)
 
 
 def test_editable_install_of_a_fresh_clone(tmp_path):

@@ -13,7 +13,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from conftest import PYTHON, ROOT, LiveServer, http
+from conftest import PROFILES, PYTHON, ROOT, LiveServer, http
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -51,9 +51,11 @@ def browser(tmp_path):
 
 
 @pytest.fixture
-def server(tmp_path):
-    # Started on a terminal, as by hand: the start-up line shows the page's address.
-    server = LiveServer(str(tmp_path), tty=True).wait_ready()
+def server(tmp_path, request):
+    # Started on a terminal, as by hand: the start-up line shows the page's
+    # address.  Under a test's `profile` (conftest.PROFILES), if it has one.
+    profile = getattr(request, "param", "linux")
+    server = LiveServer(str(tmp_path), tty=True, profile=profile).wait_ready()
     yield server
     server.stop()
 
@@ -101,6 +103,7 @@ def console_errors(driver):
     return [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
 
 
+@pytest.mark.parametrize("server", PROFILES, indirect=True)
 def test_page_shows_status_log_and_saves_configuration(browser, server):
     with open(server.log_path, "w", encoding="utf-8") as f:
         f.write("earlier line\n")
@@ -143,6 +146,7 @@ def test_page_shows_status_log_and_saves_configuration(browser, server):
     assert console_errors(browser) == []
 
 
+@pytest.mark.parametrize("server", PROFILES, indirect=True)
 def test_restart_brings_the_page_back_on_a_new_process(browser, server):
     sign_in(browser, server)
     _, status = http("GET", server.url + "/api/server/status")

@@ -242,6 +242,7 @@ def test_walk_candidates_outcomes_and_exclusions(tmp_path):
     extra = ("RESULT['exclude'] = kw['exclude_package_data']\n"
              "before = z._compiled_module_names\n"
              "import os; RESULT['first'] = len(open(os.environ['FAKE_CYTHON_LOG']).readlines())\n"
+             "import sys; sys.platform = 'android'  # Python 3.13+ on Android: -O2 as on Linux\n"
              "RESULT['second'] = [e.name for e in z._get_cython_extensions()]\n"
              "RESULT['rebound'] = z._compiled_module_names is not before")
     result, printed = capture(tree, cython="1", extra=extra, env=env)
@@ -286,6 +287,7 @@ def test_walk_candidates_outcomes_and_exclusions(tmp_path):
     assert sorted(exclude["routes"]) == ["2.py", "a.py", "leaf.py"] and exclude["scripts"] == ["tool.py"]
     # Second walk: routes.b is kept now, and the set was rebound afresh.
     assert [c["name"] for c in second] == [m for m in names if m != "routes.b"]
+    assert {tuple(c["flags"]) for c in second} == {("-O2",)}
     assert "routes.c" not in result["second"] and "routes.a" in result["second"]
     assert result["rebound"] and result["compiled"] == sorted(result["second"])
 

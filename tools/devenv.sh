@@ -31,6 +31,7 @@ test_packages=(
   python3-pytest python3-hypothesis python3-requests python3-pip python3.14-dbg
   clang libclang-rt-dev chromium chromium-driver python3-selenium fonts-dejavu-core curl
   python3-auditwheel
+  mount util-linux  # tools/android-profile.sh: mount, unshare, setpriv
 )
 
 host_is_enough() {

@@ -6,6 +6,7 @@ buffer is bounded and guarded by _log_lock, and the platform facts are
 read from the running system.
 """
 
+import contextlib
 import fcntl
 import functools
 import hashlib
@@ -69,18 +70,33 @@ _TOKEN_SHAPE = re.compile(r"[A-Za-z0-9._~-]{16,512}")
 
 
 def _read_access_token():
-    """The token in ACCESS_TOKEN_FILE; None when there is no such file."""
+    """The token in ACCESS_TOKEN_FILE; None when there is none to keep.
+
+    None also for a file that group or others may read: they may have read
+    the token, so a new one replaces it.  A file that is no regular file (a
+    FIFO would block the start), belongs to another user or that others may
+    write stops the start: someone else can choose this server's token."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
     try:
-        fd = os.open(ACCESS_TOKEN_FILE, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0))
+        fd = os.open(ACCESS_TOKEN_FILE, flags)
     except FileNotFoundError:
         return None
-    with os.fdopen(fd, "r", encoding="ascii", errors="replace") as f:
+    try:
         st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode) or (hasattr(os, "getuid") and st.st_uid != os.getuid()):
-            raise RuntimeError(f"{ACCESS_TOKEN_FILE} is not a regular file of this user")
+        if not stat.S_ISREG(st.st_mode):
+            raise RuntimeError(f"{ACCESS_TOKEN_FILE} is not a regular file; remove it to get a new token")
+        if hasattr(os, "getuid") and st.st_uid != os.getuid():
+            raise RuntimeError(f"{ACCESS_TOKEN_FILE} belongs to another user; remove it to get a new token")
+        if st.st_mode & 0o022:
+            raise RuntimeError(f"{ACCESS_TOKEN_FILE} is writable by group or others; "
+                               "remove it to get a new token")
         if st.st_mode & 0o077:
-            os.fchmod(fd, 0o600)
-        token = f.read(1024).strip()
+            print(f"[SERVER] warning: {ACCESS_TOKEN_FILE} was readable by group or others; "
+                  "it gets a new token", file=sys.stderr, flush=True)
+            return None
+        token = os.read(fd, 1024).decode("ascii", "replace").strip()
+    finally:
+        os.close(fd)
     if not _TOKEN_SHAPE.fullmatch(token):
         # Never quoted: the message may reach a log.
         raise RuntimeError(f"{ACCESS_TOKEN_FILE} does not hold an access token; remove it to get a new one")
@@ -90,25 +106,34 @@ def _read_access_token():
 def _access_token():
     """The API's access token, made at the first start and kept across restarts.
 
-    Written to a private temporary file first and linked into place, so a
-    reader never sees half a token and two servers starting at once agree on
-    the one that was linked first."""
-    token = _read_access_token()
-    if token is not None:
-        return token
-    fd, tmp = tempfile.mkstemp(prefix=".access_token-", dir=CONFIG_DIR)  # mode 0600
+    No hard links: Android refuses link() to apps and Termux's Python has no
+    os.link.  Starts take turns on a lock of the configuration directory
+    itself (no lock file is left), so two at once agree on one token; the
+    token is written to a private (0600) temporary file and renamed into
+    place, so a reader never sees half of one."""
+    dir_fd = os.open(CONFIG_DIR, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0))
     try:
-        with os.fdopen(fd, "w", encoding="ascii") as f:
-            f.write(secrets.token_urlsafe(32) + "\n")  # 256 bits
-            f.flush()
-            os.fsync(f.fileno())
+        # Released with the descriptor.  A file system without locks only
+        # loses the agreement of two first starts at the same instant.
+        with contextlib.suppress(OSError):
+            fcntl.flock(dir_fd, fcntl.LOCK_EX)
+        token = _read_access_token()
+        if token is not None:
+            return token
+        fd, tmp = tempfile.mkstemp(prefix=".access_token-", dir=CONFIG_DIR)  # mode 0600
         try:
-            os.link(tmp, ACCESS_TOKEN_FILE)
-        except FileExistsError:
-            pass  # another start was first: its token counts
+            with os.fdopen(fd, "w", encoding="ascii") as f:
+                f.write(secrets.token_urlsafe(32) + "\n")  # 256 bits
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(tmp, ACCESS_TOKEN_FILE)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
+            raise
+        return _read_access_token()
     finally:
-        os.unlink(tmp)
-    return _read_access_token()
+        os.close(dir_fd)
 
 
 ACCESS_TOKEN = _access_token()
@@ -178,17 +203,21 @@ try:
 except (TypeError, ValueError, OSError):
     _takeover_fd = None
 
-IS_WINDOWS = sys.platform == "win32"
-IS_MACOS = sys.platform == "darwin"
-IS_TERMUX = "com.termux" in os.environ.get("PREFIX", "") or os.path.isdir("/data/data/com.termux/files")
-if IS_WINDOWS:
-    PLATFORM_NAME = "windows"
-elif IS_MACOS:
-    PLATFORM_NAME = "macos"
-elif IS_TERMUX:
-    PLATFORM_NAME = "termux"
-else:
-    PLATFORM_NAME = "linux"
+TERMUX_DATA = "/data/data/com.termux/files"
+
+
+def _platform_flags(system, environ, isdir=os.path.isdir):
+    """(IS_WINDOWS, IS_MACOS, IS_TERMUX, PLATFORM_NAME) for sys.platform
+    `system`.  Android ("android" since Python 3.13) counts as Linux: only
+    Windows and macOS differ."""
+    is_windows, is_macos = system == "win32", system == "darwin"
+    is_termux = not (is_windows or is_macos) and (
+        "com.termux" in environ.get("PREFIX", "") or isdir(TERMUX_DATA))
+    name = "windows" if is_windows else "macos" if is_macos else "termux" if is_termux else "linux"
+    return is_windows, is_macos, is_termux, name
+
+
+IS_WINDOWS, IS_MACOS, IS_TERMUX, PLATFORM_NAME = _platform_flags(sys.platform, os.environ)
 PLATFORM_DETAIL = platform.platform()
 
 # Managed processes started from the IDE: name -> {"running": bool, ...}.
@@ -352,7 +381,15 @@ def save_config(config):
 def get_default_shell():
     if IS_WINDOWS:
         return os.environ.get("COMSPEC", "cmd.exe")
-    return os.environ.get("SHELL") or shutil.which("bash") or "/bin/sh"
+    return os.environ.get("SHELL") or shutil.which("bash") or _system_shell(sys.platform, os.environ)
+
+
+def _system_shell(system, environ):
+    """The POSIX shell every system has: Android has no /bin/sh, Termux
+    brings its own."""
+    if "com.termux" in environ.get("PREFIX", ""):
+        return os.path.join(environ["PREFIX"], "bin", "sh")
+    return "/system/bin/sh" if system == "android" else "/bin/sh"
 
 
 def get_default_compiler():

@@ -137,7 +137,9 @@ bool script_interpreter(const char *script, char (&out)[path_max]) {
     if (!read_head(script, head, sizeof head) || std::strncmp(head, "#!", 2) != 0) return false;
     const char *p = head + 2 + std::strspn(head + 2, " \t");
     constexpr const char exec_line[] = "\n'''exec' ";
-    if (std::strncmp(p, "/bin/sh", 7) == 0 && std::strchr("\r\n", p[7]) && p[7]) {
+    // "#!/bin/sh", or Termux's "#!$PREFIX/bin/sh" (Android has no /bin/sh).
+    const std::size_t first = std::strcspn(p, " \t\r\n");
+    if (first >= 3 && std::strncmp(p + first - 3, "/sh", 3) == 0 && std::strchr("\r\n", p[first]) && p[first]) {
         const char *line = std::strstr(p, exec_line);
         if (!line) return false;
         p = line + sizeof exec_line - 1;
