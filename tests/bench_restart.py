@@ -1,5 +1,7 @@
 """Time of a restart, from the request to the first answer of the new server,
-with the successor's takeover word against without it, in one run.
+with the successor's takeover word against without it, in one run; and,
+from a client asking /api/health every 5 ms all along, the requests
+refused per restart and the longest time without an answer.
 
     tools/devenv.sh run python3.14 tests/bench_restart.py [--rounds N] [--before TREE]
 
@@ -24,7 +26,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.error
 import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -40,6 +44,36 @@ def request(method, url, timeout=2):
     req = urllib.request.Request(url, data=b"" if method == "POST" else None, method=method)
     with urllib.request.urlopen(req, timeout=timeout) as resp:
         return json.loads(resp.read())
+
+
+class Poller(threading.Thread):
+    """GET /api/health every 5 ms: refused connections, other failures, and
+    the longest time between two answers."""
+
+    def __init__(self, url):
+        super().__init__(daemon=True)
+        self.url = url
+        self.refused = self.failed = 0
+        self.longest = 0.0
+        self.done = threading.Event()
+
+    def run(self):
+        last = time.monotonic()
+        while not self.done.is_set():
+            try:
+                request("GET", self.url + "/api/health", timeout=5)
+            except urllib.error.URLError as e:
+                if isinstance(e.reason, ConnectionRefusedError):
+                    self.refused += 1
+                else:
+                    self.failed += 1
+            except (OSError, ValueError, http.client.HTTPException):
+                self.failed += 1
+            else:
+                now = time.monotonic()
+                self.longest = max(self.longest, now - last)
+                last = now
+            time.sleep(0.005)
 
 
 class Chain:
@@ -64,6 +98,8 @@ class Chain:
         except BaseException:
             self.stop()
             raise
+        self.poller = Poller(self.url)
+        self.poller.start()
 
     def wait_for_new_pid(self, old, timeout):
         deadline = time.monotonic() + timeout
@@ -86,6 +122,9 @@ class Chain:
             self.first.wait(10)
 
     def stop(self):
+        if getattr(self, "poller", None):
+            self.poller.done.set()
+            self.poller.join(10)
         try:
             os.kill(self.pid, signal.SIGTERM)
         except ProcessLookupError:
@@ -124,7 +163,9 @@ def main():
         t = chain.times
         medians[chain.name] = statistics.median(t)
         print(f"{chain.name:8} restarts: {len(t)}  median {medians[chain.name]:.3f} s  "
-              f"min {min(t):.3f} s  max {max(t):.3f} s")
+              f"min {min(t):.3f} s  max {max(t):.3f} s  "
+              f"refused per restart {chain.poller.refused / len(t):.2f}  other failures {chain.poller.failed}  "
+              f"longest without an answer {chain.poller.longest * 1000:.0f} ms")
     for name in medians:
         if name != "with":
             print(f"ratio with/{name} (medians): {medians['with'] / medians[name]:.3f}")
