@@ -40,8 +40,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def request(method, url, timeout=2):
-    req = urllib.request.Request(url, data=b"" if method == "POST" else None, method=method)
+def request(method, url, timeout=2, token=None):
+    headers = {"Authorization": f"Bearer {token}"} if token else {}
+    req = urllib.request.Request(url, data=b"" if method == "POST" else None, method=method, headers=headers)
     with urllib.request.urlopen(req, timeout=timeout) as resp:
         return json.loads(resp.read())
 
@@ -85,6 +86,8 @@ class Chain:
         self.url = f"http://127.0.0.1:{self.port}"
         base = os.path.join(scratch, name)
         os.makedirs(os.path.join(base, "config"))
+        self.token_file = os.path.join(base, "config", "access_token")
+        self.token = None
         self.env = dict(os.environ, ZETADESK_HOST="127.0.0.1", ZETADESK_PORT=str(self.port),
                         ZETADESK_CONFIG_DIR=os.path.join(base, "config"),
                         ZETADESK_WORKSPACE=os.path.join(base, "workspace"), **env)
@@ -105,7 +108,10 @@ class Chain:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             try:
-                pid = request("GET", self.url + "/api/server/status", timeout=1)["pid"]
+                if self.token is None:  # made by the first server as it starts
+                    with open(self.token_file, encoding="ascii") as f:
+                        self.token = f.read().strip() or None
+                pid = request("GET", self.url + "/api/server/status", timeout=1, token=self.token)["pid"]
                 if pid != old:
                     return pid
             except (OSError, ValueError, http.client.HTTPException):
@@ -115,7 +121,7 @@ class Chain:
 
     def restart(self):
         started = time.monotonic()
-        assert request("POST", self.url + "/api/server/restart")["ok"] is True
+        assert request("POST", self.url + "/api/server/restart", token=self.token)["ok"] is True
         self.pid = self.wait_for_new_pid(self.pid, 60)
         self.times.append(time.monotonic() - started)
         if self.first.poll() is None and self.first.pid != self.pid:

@@ -142,8 +142,7 @@ std::optional<double> takeover_bound() {
 // The socket and stop function of utils.RESTART_LISTENER, looked up at each
 // restart; none when the host does not offer it.
 struct Listener {
-    int fd = -1;
-    Ref number;  // fd as an int object, for pass_fds
+    Ref number;  // the socket's descriptor, for pass_fds
     Ref stop;
 };
 
@@ -153,12 +152,9 @@ std::optional<Listener> offered_listener() {
     Ref pair = Ref::steal(PySequence_Fast(offer.get(), "utils.RESTART_LISTENER must be (socket, stop_accepting)"));
     if (PySequence_Fast_GET_SIZE(pair.get()) != 2 || !PyCallable_Check(PySequence_Fast_GET_ITEM(pair.get(), 1)))
         raise(PyExc_TypeError, "utils.RESTART_LISTENER must be (socket, stop_accepting)");
-    Listener listener;
-    listener.fd = PyObject_AsFileDescriptor(PySequence_Fast_GET_ITEM(pair.get(), 0));
-    if (listener.fd < 0) fail();
-    listener.number = integer(listener.fd);
-    listener.stop = Ref::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1));
-    return listener;
+    int fd = PyObject_AsFileDescriptor(PySequence_Fast_GET_ITEM(pair.get(), 0));  // sock.fileno()
+    if (fd < 0) fail();
+    return Listener{integer(fd), Ref::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1))};
 }
 
 enum class Word { taken, closed, silent };
