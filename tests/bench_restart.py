@@ -1,16 +1,18 @@
 """Time of a restart, from the request to the first answer of the new server,
-with the successor's takeover word against without it, in one run; and,
-from a client asking /api/health every 5 ms all along, the requests
-refused per restart and the longest time without an answer.
+with the successor's takeover word and the listening socket handed over
+against without them, in one run; and, from a client asking /api/health
+every 5 ms all along, the requests refused per restart (the port free for
+a moment), other failures (connections cut by the exit) and the longest
+time without an answer.
 
     tools/devenv.sh run python3.14 tests/bench_restart.py [--rounds N] [--before TREE]
 
 "without" is a server of this tree whose host offers no
 RESTART_TAKEOVER_SECONDS (ZETADESK_TAKEOVER_SECONDS=off): it ends half a
-second after the answer, as every restart did before the word existed.
---before TREE adds a third side, "before", run from another checkout built
-in place (e.g. the commit before the word, under build/, which the
-environment can see).  The sides restart in turn, each its own chain of
+second after the answer, as every restart did before the word existed, and
+its successor binds the port anew.  --before TREE adds a third side,
+"before", run from another checkout built in place (e.g. the commit before
+the socket's hand-over, under build/, which the environment can see).  The sides restart in turn, each its own chain of
 servers on its own port of 127.0.0.1; the load average is printed before
 and after.  A ratio below 1 means restarts with the word are faster.
 """

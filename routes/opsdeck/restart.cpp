@@ -105,6 +105,7 @@ void give_back_restart() noexcept {
         stop = std::exchange(listener_stop, nullptr);
         fd = std::exchange(takeover_fd, -1);
         restart_taken = false;
+        port_handed_over.store(false);  // this server keeps the port after all
     }
 #ifndef _WIN32
     if (fd >= 0) close(fd);
