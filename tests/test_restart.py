@@ -477,38 +477,6 @@ def test_unusable_offer_fails_before_anything_starts(successors, host, client, m
     successors.threads[0].kwargs["target"]()  # and, that successor gone, given back again
 
 
-HANDING_OVER = ("import os, socket, time\n"
-                "with socket.socket(fileno=int(os.environ['ZETADESK_LISTEN_FD'])) as s:\n"
-                "    assert s.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN)\n"
-                "    os.write(int(os.environ['ZETADESK_TAKEOVER_FD']), b'!')\n"
-                "    time.sleep(600)\n")
-
-
-@pytest.mark.parametrize("stop_fails", [False, True])
-def test_listening_socket_goes_to_the_successor(successors, host, client, monkeypatch, capsys, stop_fails):
-    stops = []
-
-    def stop_accepting(seconds):
-        stops.append(seconds)
-        if stop_fails:
-            raise OSError("cannot stop")
-
-    listening = socket.create_server(("127.0.0.1", 0))
-    monkeypatch.setattr(host, "RESTART_LISTENER", (listening, stop_accepting), raising=False)
-    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", SLOW)
-    successors.script(HANDING_OVER)
-    with listening:
-        assert client.post("/api/server/restart").status_code == 200
-        (kwargs, child), = successors.calls
-        assert kwargs["env"]["ZETADESK_LISTEN_FD"] == str(listening.fileno())
-        assert kwargs["pass_fds"] == (int(kwargs["env"]["ZETADESK_TAKEOVER_FD"]), listening.fileno())
-        capsys.readouterr()
-        with pytest.raises(Exited):  # on the byte: stop accepting, then exit whatever the stop did
-            successors.threads[0].kwargs["target"]()
-    assert stops == [5.0] and child.poll() is None
-    assert capsys.readouterr().out == ("[restart] stop accepting failed: cannot stop\n" if stop_fails else "")
-
-
 # ---- the stand-in's side: the word, then the port ----------------------------
 
 
