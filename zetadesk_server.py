@@ -247,14 +247,83 @@ def _bind(app, host, port, wait_seconds):
             time.sleep(0.01)
 
 
+def _inherited_server(app, host, port):
+    """A server on the listening socket a restart handed over, which stays
+    open throughout; None when there is none or it does not listen on
+    host:port (the port is then bound as usual)."""
+    fd = utils.take_inherited_listener()
+    if fd is None:
+        return None
+    try:
+        inherited = socket.socket(fileno=fd)
+    except OSError:
+        return None  # no socket: not ours to close
+    with inherited:  # the server works on its own duplicate
+        family = select_address_family(host, port)
+        if (inherited.family != family or inherited.type != socket.SOCK_STREAM
+                or not inherited.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN)
+                or inherited.getsockname()[:2] != get_sockaddr(host, port, family)[:2]):
+            return None
+        return make_server(host, port, app, threaded=True, request_handler=_RequestHandler,
+                           fd=inherited.fileno())
+
+
+class _PortHandover:
+    """What a restart needs to hand the port to its successor without ever
+    letting go of it: the listening socket, and stop_accepting.  Counts the
+    connections accepted and not yet closed, so the requests under way can
+    finish before the process ends."""
+
+    def __init__(self, server):
+        self.server = server
+        self.stopping = threading.Event()
+        self._open = set()
+        self._changed = threading.Condition()
+        process, shutdown = server.process_request, server.shutdown_request
+
+        def process_request(request, client_address):
+            with self._changed:
+                self._open.add(request)
+            process(request, client_address)
+
+        def shutdown_request(request):  # also when the request thread could not start
+            try:
+                shutdown(request)
+            finally:
+                with self._changed:
+                    self._open.discard(request)
+                    self._changed.notify_all()
+
+        server.process_request = process_request
+        server.shutdown_request = shutdown_request
+
+    def stop_accepting(self, seconds):
+        """Ends the serve loop, which closes this process's descriptor of the
+        socket (the successor keeps its own and goes on accepting), then
+        waits up to `seconds` for the connections under way."""
+        self.stopping.set()
+        self.server.shutdown()
+        with self._changed:
+            self._changed.wait_for(lambda: not self._open, timeout=seconds)
+
+    def offer(self):
+        utils.RESTART_LISTENER = (self.server.socket, self.stop_accepting)
+
+
 def main():
     if sys.argv[1:2] == ["login"]:
         return login_link()
     app = create_app()
     os.makedirs(utils.WORKSPACE, exist_ok=True)
-    # All that can still fail is the port, which the predecessor frees on this.
-    utils.signal_takeover()
-    server = _bind(app, utils.HOST or "127.0.0.1", utils.PORT, wait_seconds=10)
+    host = utils.HOST or "127.0.0.1"
+    server = _inherited_server(app, host, utils.PORT)
+    if server is None:
+        # All that can still fail is the port, which the predecessor frees on this.
+        utils.signal_takeover()
+        server = _bind(app, host, utils.PORT, wait_seconds=10)
+    # The hand-over counts what the cap lets in: the cap's refusals never
+    # reach it, so a stop does not wait for them.
+    handover = _PortHandover(server)
     _ConnectionCap(server, MAX_CONNECTIONS)
     line = "[SERVER] ZetaDesk listening on {} (pid %d)" % os.getpid()
     # The login address goes to a terminal only, never into a log (the
@@ -262,12 +331,19 @@ def main():
     # `zetadesk login` gives one.
     shown = line.format(page_url(server.port, utils.new_login_code())) if sys.stdout.isatty() else None
     utils.log_write(line.format(page_url(server.port)), console=shown)
+    handover.offer()
+    # On a handed-over socket: the predecessor stops accepting on this.
+    utils.signal_takeover()
     try:
         server.serve_forever()
     except KeyboardInterrupt:
         pass
     finally:
         server.server_close()
+    if handover.stopping.is_set():
+        # The restart's thread ends the process once the requests under way
+        # are done; returning now would cut them off at interpreter exit.
+        threading.Event().wait(60)
 
 
 if __name__ == "__main__":

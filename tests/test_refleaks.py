@@ -193,12 +193,17 @@ def test_guard_and_refused_updates(client, host, method, url, body, environ):
                    calls=CALLS // 2)
 
 
-@pytest.mark.parametrize("takeover", [True, False], ids=["takeover-word", "half-second"])
-def test_restart_in_progress(client, host, monkeypatch, capsys, takeover):
+@pytest.mark.parametrize("offer", ["socket", "takeover-word", "half-second"])
+def test_restart_in_progress(client, host, monkeypatch, capsys, request, offer):
+    import socket
     import types
     import routes.opsdeck as opsdeck
-    if not takeover:
+    if offer == "half-second":
         monkeypatch.delattr(host, "RESTART_TAKEOVER_SECONDS")
+    if offer == "socket":
+        listening = socket.socket()
+        request.addfinalizer(listening.close)
+        monkeypatch.setattr(host, "RESTART_LISTENER", (listening, lambda seconds: None), raising=False)
     recorder = Recorder()
     monkeypatch.setattr(opsdeck, "threading", recorder)
     # A successor that has exited: the pipe closes, and it is reaped at once.

@@ -1,6 +1,7 @@
 """POST /api/server/restart: a real successor, a real exit once it has taken
 over, and the failures that must leave the server running."""
 
+from http.client import HTTPConnection
 import json
 import os
 import socket
@@ -169,12 +170,20 @@ def output_lines(server):
         return f.read().splitlines()
 
 
+def listener_inodes(port):
+    """Inodes of the sockets listening on 127.0.0.1:`port`."""
+    with open("/proc/net/tcp", encoding="ascii") as f:
+        rows = [row.split() for row in f.readlines()[1:]]
+    return [row[9] for row in rows if row[1] == f"0100007F:{port:04X}" and row[3] == "0A"]
+
+
 def restart_kept(server, expected, before=None):
     """A restart whose successor never takes over: the old server answers as
-    usual, keeps serving while it waits and after, and says `expected`.
-    `before`: the restart was asked for already, when the output had that
-    many lines."""
+    usual, keeps serving while it waits and after, on the same socket, and
+    says `expected`.  `before`: the restart was asked for already, when the
+    output had that many lines."""
     pid = server.proc.pid
+    socket_before = listener_inodes(server.port)
     if before is None:
         before = len(output_lines(server))
         assert http("POST", server.url + "/api/server/restart") == (
@@ -185,12 +194,15 @@ def restart_kept(server, expected, before=None):
     assert said == [f"[restart] {expected}; this server keeps running"]
     assert server.proc.poll() is None
     assert http("GET", server.url + "/api/server/status")[1]["pid"] == pid
+    assert listener_inodes(server.port) == socket_before
 
 
 def restart_taken_over(server, server_dir):
-    """A restart of the real server: the old one ends with status 0 and the new one serves."""
+    """A restart of the real server: the old one ends with status 0 and the
+    new one serves, on the same socket."""
     replace_script(server_dir, REAL_SERVER)
     old = server.proc.pid
+    socket_before = listener_inodes(server.port)
     before = len(output_lines(server))
     assert http("POST", server.url + "/api/server/restart")[0] == 200
     assert server.proc.wait(timeout=SLOW) == 0
@@ -198,6 +210,7 @@ def restart_taken_over(server, server_dir):
     wait_for(lambda: http("GET", server.url + "/api/server/status", timeout=2)[1]["pid"] == successor,
              timeout=SLOW)
     assert not [line for line in output_lines(server)[before:] if line.startswith("[restart] ")]
+    assert listener_inodes(server.port) == socket_before
     return successor
 
 
@@ -250,6 +263,65 @@ def test_silent_successor_is_stopped_after_the_bound(tmp_path):
         for pid in started_from(server_dir) | silent:
             stop_process(pid)
         server.stop()
+
+
+# Another user's process binding the port as soon as it is free.
+SQUATTER = """
+import socket, sys, time
+deadline = time.monotonic() + float(sys.argv[2])
+while time.monotonic() < deadline:
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", int(sys.argv[1])))
+        except OSError:
+            continue
+        print("bound", flush=True)
+        s.listen()
+        time.sleep(max(0, deadline - time.monotonic()))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run the squatter as another user")
+def test_port_is_never_free_across_restarts(tmp_path):
+    server = LiveServer(str(tmp_path)).wait_ready()
+    squatter = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", sys.executable,
+                                 "-c", SQUATTER, str(server.port), str(30 * SLOW)],
+                                cwd="/", stdout=subprocess.PIPE, text=True)
+    pids, answers, failures, done = [server.proc.pid], [], [], threading.Event()
+
+    def client():  # one request after another, each its own connection
+        while not done.is_set():
+            try:
+                answers.append(http("GET", server.url + "/api/server/status", timeout=SLOW)[1]["pid"])
+            except Exception as e:
+                failures.append(repr(e))
+
+    polling = threading.Thread(target=client)
+    polling.start()
+    try:
+        listening = listener_inodes(server.port)
+        for _ in range(10):
+            stream = HTTPConnection("127.0.0.1", server.port, timeout=SLOW)
+            stream.request("GET", "/api/server/logs/stream", headers=server.auth)
+            assert http("POST", server.url + "/api/server/restart")[0] == 200
+            events = stream.getresponse()  # its first event, or its end, sends the headers
+            pids.append(wait_for(lambda: (pid := http("GET", server.url + "/api/server/status")[1]["pid"]) != pids[-1]
+                                 and pid, timeout=SLOW))
+            events.read()  # the stream ends with its last chunk, not cut off
+            stream.close()
+            wait_for(lambda: process_gone(pids[-2]), timeout=SLOW)
+            assert listener_inodes(server.port) == listening
+        assert server.proc.wait(timeout=SLOW) == 0
+        assert squatter.poll() is None  # it tried all along
+    finally:
+        done.set()
+        polling.join(SLOW)
+        squatter.kill()
+        stop_process(pids[-1])
+        server.stop()
+    assert squatter.communicate(timeout=SLOW)[0] == ""
+    assert failures == [] and len(answers) > 10 and set(answers) <= set(pids)
 
 
 def test_slow_successor_is_waited_for(tmp_path):
@@ -390,12 +462,15 @@ def test_host_without_the_word_exits_after_half_a_second(successors, host, clien
     assert exited.value.args == (0,) and child.poll() is None
 
 
-def test_unusable_bound_fails_before_anything_starts(successors, host, client, monkeypatch):
-    monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", "soon")
+@pytest.mark.parametrize("name, value", [("RESTART_TAKEOVER_SECONDS", "soon"), ("RESTART_LISTENER", (0, None)),
+                                         ("RESTART_LISTENER", (-1, print)), ("RESTART_LISTENER", "socket")])
+def test_unusable_offer_fails_before_anything_starts(successors, host, client, monkeypatch, name, value):
+    monkeypatch.setattr(host, name, value, raising=False)
     resp = client.post("/api/server/restart")
     assert resp.status_code == 500 and resp.get_json()["ok"] is False
     assert successors.calls == [] and successors.threads == []
     assert not os.path.exists(os.path.join(host.CONFIG_DIR, "restart_marker.json"))
+    monkeypatch.delattr(host, "RESTART_LISTENER", raising=False)
     monkeypatch.setattr(host, "RESTART_TAKEOVER_SECONDS", 1.0)
     successors.script("import sys\nsys.exit(0)\n")
     assert client.post("/api/server/restart").status_code == 200  # given back

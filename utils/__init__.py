@@ -202,6 +202,25 @@ try:
     os.set_inheritable(_takeover_fd, False)
 except (TypeError, ValueError, OSError):
     _takeover_fd = None
+# The listening socket a restart handed over (its descriptor), kept out of
+# every process this one starts like the pipe.  Once this server listens it
+# offers its socket in turn as RESTART_LISTENER: (socket, stop_accepting),
+# where stop_accepting(seconds) stops accepting on it without closing the
+# successor's descriptor and gives the requests under way that long to end.
+_listen_fd = os.environ.pop("ZETADESK_LISTEN_FD", None)
+try:
+    _listen_fd = int(_listen_fd)
+    os.set_inheritable(_listen_fd, False)
+except (TypeError, ValueError, OSError):
+    _listen_fd = None
+
+
+def take_inherited_listener():
+    """The descriptor of the listening socket a restart handed to this
+    process, once; None when there is none."""
+    global _listen_fd
+    fd, _listen_fd = _listen_fd, None
+    return fd
 
 TERMUX_DATA = "/data/data/com.termux/files"
 
@@ -312,7 +331,7 @@ def rotate_server_log():
 
 def signal_takeover():
     """Tell the server whose restart started this one that this one is about
-    to serve, so it ends and frees the port; nothing when no restart did."""
+    to serve, so it stops accepting and ends; nothing when no restart did."""
     global _takeover_fd
     fd, _takeover_fd = _takeover_fd, None
     if fd is None:

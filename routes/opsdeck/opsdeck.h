@@ -40,6 +40,10 @@ inline mf::Original timezone{"timezone", "datetime.timezone"};
 inline mf::Original *const all[] = {&open, &exists, &getsize, &dumps, &datetime, &timezone};
 }  // namespace originals
 
+// Whether a restart has handed the listening socket to the successor, which
+// now serves: open live streams end (restart.cpp).
+bool port_handed_over_to_successor();
+
 // Registers the check that runs before every view on `bp` (guard.cpp).
 void register_guard();
 

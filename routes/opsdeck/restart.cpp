@@ -16,11 +16,22 @@
 // and one that has already died leaves this server running.  Windows has
 // no descriptors to pass: there every host is treated the second way.
 //
+// Handing over the port: a host that also offers utils.RESTART_LISTENER,
+// (its listening socket, a function that stops accepting on it), passes
+// the socket itself to the successor beside the pipe (ZETADESK_LISTEN_FD),
+// so the port is never free for another process to take: the successor
+// serves on the same socket without binding, and this process stops
+// accepting only on the takeover byte.  It then lets the requests it is
+// serving finish, live streams end at their next poll (the page reconnects
+// to the successor), and exits.  A successor that fails or stays silent
+// leaves the socket with this server, which never stopped accepting.
+//
 // One restart at a time: a burst of requests (a page that retries, a
 // cross-site form posted many times) would otherwise start a successor per
 // request, all but one of them fighting for the port.
 #include "opsdeck.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -51,12 +62,17 @@ bool restart_taken = false;
 PyObject *successor = nullptr;
 int takeover_fd = -1;
 double takeover_seconds = 0;
+// The host's stop_accepting, when the successor was given the socket.
+PyObject *listener_stop = nullptr;
+// Set once the successor has the port: this process only finishes what it serves.
+std::atomic<bool> port_handed_over{false};
 
 // What the exit thread works on.
 struct Handover {
     Ref child;
     int fd = -1;
     double seconds = 0;
+    Ref stop;
 };
 
 bool take_restart() {
@@ -64,36 +80,43 @@ bool take_restart() {
     return !std::exchange(restart_taken, true);
 }
 
-void keep_successor(const Ref &child, int fd, double seconds) {
+void keep_successor(const Ref &child, int fd, double seconds, const Ref &stop) {
     Locked held(restart_lock);
     Py_XSETREF(successor, Py_NewRef(child.get()));
+    Py_XSETREF(listener_stop, Py_XNewRef(stop.get()));
     takeover_fd = fd;
     takeover_seconds = seconds;
 }
 
 Handover current_handover() {
     Locked held(restart_lock);
-    return {Ref::adopt(Py_XNewRef(successor)), takeover_fd, takeover_seconds};
+    return {Ref::adopt(Py_XNewRef(successor)), takeover_fd, takeover_seconds,
+            Ref::adopt(Py_XNewRef(listener_stop))};
 }
 
 // Also runs while an error is pending: dropping the Popen may run its
 // finaliser, which must not see that error.  It is dropped after the lock
 // is given back, as the finaliser may run any code.
 void give_back_restart() noexcept {
-    PyObject *child;
+    PyObject *child, *stop;
     int fd;
     {
         Locked held(restart_lock);
         child = std::exchange(successor, nullptr);
+        stop = std::exchange(listener_stop, nullptr);
         fd = std::exchange(takeover_fd, -1);
         restart_taken = false;
+        port_handed_over.store(false);  // this server keeps the port after all
     }
 #ifndef _WIN32
     if (fd >= 0) close(fd);
 #else
     (void)fd;
 #endif
-    keeping_pending_error([&] { Py_XDECREF(child); });
+    keeping_pending_error([&] {
+        Py_XDECREF(child);
+        Py_XDECREF(stop);
+    });
 }
 
 // The exit waits half a second whatever happens: the framework needs it to
@@ -118,6 +141,24 @@ std::optional<double> takeover_bound() {
 }
 
 #ifndef _WIN32
+// The socket and stop function of utils.RESTART_LISTENER, looked up at each
+// restart; none when the host does not offer it.
+struct Listener {
+    Ref number;  // the socket's descriptor, for pass_fds
+    Ref stop;
+};
+
+std::optional<Listener> offered_listener() {
+    Ref offer = import_optional("utils"_id, "RESTART_LISTENER"_id);
+    if (!offer || offer.get() == Py_None) return std::nullopt;
+    Ref pair = Ref::steal(PySequence_Fast(offer.get(), "utils.RESTART_LISTENER must be (socket, stop_accepting)"));
+    if (PySequence_Fast_GET_SIZE(pair.get()) != 2 || !PyCallable_Check(PySequence_Fast_GET_ITEM(pair.get(), 1)))
+        raise(PyExc_TypeError, "utils.RESTART_LISTENER must be (socket, stop_accepting)");
+    int fd = PyObject_AsFileDescriptor(PySequence_Fast_GET_ITEM(pair.get(), 0));  // sock.fileno()
+    if (fd < 0) fail();
+    return Listener{integer(fd), Ref::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1))};
+}
+
 enum class Word { taken, closed, silent };
 
 // Waits up to `seconds` for the successor's byte on `fd`, with the
@@ -183,6 +224,21 @@ void exit_now() {
     call_method(global("os"_id), "_exit"_id, code);
 }
 
+// How long the requests this server is serving get to finish once the
+// successor has the port: a live stream ends within one poll.
+constexpr double finish_seconds = 5;
+
+// The successor serves on the socket: stop accepting on it and finish what
+// is under way.  Whatever the host's stop does, the process ends after it.
+void hand_over_port(const Ref &stop) {
+    port_handed_over.store(true);
+    Ref seconds = Ref::steal(PyFloat_FromDouble(finish_seconds));
+    if (Ref error = catch_ordinary([&] { call(stop, seconds); })) {
+        Ref text = Ref::steal(PyObject_Str(error.get()));
+        call(global("print"_id), Ref::steal(PyUnicode_FromFormat("[restart] stop accepting failed: %U", text.get())));
+    }
+}
+
 void keep_serving_exited(const Ref &status) {
     keep_serving(Ref::steal(PyUnicode_FromFormat(
         "[restart] successor exited with status %S; this server keeps running", status.get())));
@@ -201,7 +257,10 @@ PyObject *exit_soon(PyObject *, PyObject *) {
         }
 #ifndef _WIN32
         Word word = wait_for_takeover(h.fd, h.seconds - answer_seconds);
-        if (word == Word::taken) return exit_now();
+        if (word == Word::taken) {
+            if (h.stop) hand_over_port(h.stop);
+            return exit_now();
+        }
         // A closed pipe mostly means the successor is ending: give it a
         // moment to be reaped before calling it silent.
         if (Ref status = exit_status(h.child, word == Word::closed ? 2.0 : -1))
@@ -306,6 +365,8 @@ struct TakeoverPipe {
 
 }  // namespace
 
+bool port_handed_over_to_successor() { return port_handed_over.load(std::memory_order_relaxed); }
+
 PyObject *server_restart(PyObject *, PyObject *) {
     return boundary(restart_site, [] {
         if (!take_restart()) return error_response("restart already in progress"_id, 409);
@@ -320,6 +381,10 @@ PyObject *server_restart(PyObject *, PyObject *) {
 
         auto [load_config] = import_from("utils"_id, "load_config"_id);
         const std::optional<double> takeover = takeover_bound();
+#ifndef _WIN32
+        // Without the word the old server could not tell when to stop accepting.
+        const std::optional<Listener> listener = takeover ? offered_listener() : std::nullopt;
+#endif
         write_marker();
         call(global("log_write"_id), "[SERVER] Restart requested, spawning new process..."_id);
         Ref script = call_method(attr(global("os"_id), "path"_id), "join"_id, global("SERVER_DIR"_id),
@@ -330,6 +395,7 @@ PyObject *server_restart(PyObject *, PyObject *) {
         set_item(env.get(), "ZETADESK_HOST"_id, global("HOST"_id).get());
         // Only a successor given a pipe below may find a descriptor here.
         call_method(env, "pop"_id, "ZETADESK_TAKEOVER_FD"_id, Py_None);
+        call_method(env, "pop"_id, "ZETADESK_LISTEN_FD"_id, Py_None);
 
         bool started = false;
         Ref response;
@@ -346,6 +412,13 @@ PyObject *server_restart(PyObject *, PyObject *) {
                         pipe.open();
                         Ref number = Ref::steal(PyObject_Str(pipe.write_number.get()));
                         set_item(env.get(), "ZETADESK_TAKEOVER_FD"_id, number.get());
+                        if (listener) {
+                            // Passed under its own number.
+                            Ref listen_number = Ref::steal(PyObject_Str(listener->number.get()));
+                            set_item(env.get(), "ZETADESK_LISTEN_FD"_id, listen_number.get());
+                            pipe.pass_fds = Ref::steal(PyTuple_Pack(2, pipe.write_number.get(),
+                                                                    listener->number.get()));
+                        }
                     }
 #endif
                     Ref popen = attr(subprocess, "Popen"_id);
@@ -369,10 +442,11 @@ PyObject *server_restart(PyObject *, PyObject *) {
 #ifndef _WIN32
                     // Our copy of the write end closes on leaving this
                     // block: then the successor's end alone keeps it open.
-                    keep_successor(child, pipe.read_end.release(), takeover.value_or(0));
+                    keep_successor(child, pipe.read_end.release(), takeover.value_or(0),
+                                   listener ? listener->stop : Ref());
 #else
                     (void)takeover;  // never offered here
-                    keep_successor(child, -1, 0);
+                    keep_successor(child, -1, 0, Ref());
 #endif
                 } catch (...) {
                     translate_current_exception();

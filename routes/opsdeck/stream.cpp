@@ -464,7 +464,7 @@ Ref advance(LogStream *s) {
             s->phase = test_flag;
             break;
         case test_flag:
-            if (s->state->alive && peer_gone(s->state)) s->state->alive = false;
+            if (s->state->alive && (peer_gone(s->state) || port_handed_over_to_successor())) s->state->alive = false;
             if (!s->state->alive) {
                 finish(s);
                 return Ref();
