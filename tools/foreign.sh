@@ -133,7 +133,7 @@ windows() {
 #    Python in it): loaded by its absolute path, then given up, the same way.
 wine_checks() {  # TREE PROGRAM MODULE
   local tree=$1 work=$1/wine
-  local wine=/usr/lib/wine/wine64
+  wine=/usr/lib/wine/wine64  # global: the exit trap below uses it
   command -v wine64 >/dev/null && wine=$(command -v wine64)
   mkdir -p "$work/install/Scripts" "$work/install/Lib/site-packages/scripts" "$work/repo" "$work/path"
   cp "$tree/$2" "$work/install/Scripts/"
@@ -145,8 +145,10 @@ wine_checks() {  # TREE PROGRAM MODULE
   cp "$work/marker.dll" "$work/path/python314.dll"
   printf 'protocol=https\nhost=github.com\n\n' >"$work/request"
 
-  export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  mkdir -p "$WINEPREFIX"
+  # A prefix of its own, in a temporary folder, gone afterwards.
+  export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/zetadesk-wine.XXXXXX")
+  trap '"${wine%/*}/wineserver" -k 2>/dev/null; rm -rf "$WINEPREFIX"' EXIT
   timeout 180 "$wine" wineboot --init >/dev/null 2>&1 || true
   local failed=0 case
   for case in missing installed; do
@@ -170,7 +172,6 @@ wine_checks() {  # TREE PROGRAM MODULE
       check "the installation's python314.dll loaded" test -e "$work/install/python314.dll.loaded"
     fi
   done
-  "${wine%/*}/wineserver" -k 2>/dev/null || true
   [ $failed = 0 ] || exit 1
   echo "windows: the helper program under wine: as expected"
 }
@@ -215,15 +216,22 @@ macos() {
     -DHELPER_MODULE='"../scripts/git_credential_zetadesk.cpython-314-darwin.so"'
     -DHELPER_SITE_DIRS='"../lib/python3.14/site-packages"' -DPYTHON_NAME='"python3.14"'
     -DLIBPYTHON_PATHS='"Python:lib/libpython3.14.dylib"')
+  # The two targets at once, one per CPU.
+  local pids=() status=0 pid
   for target in aarch64-macos x86_64-macos; do
-    mkdir -p "_objects/$target"
-    local f count=0
-    for f in $(sources); do
-      "$zig" c++ -target "$target" "${flags[@]}" -c "$f" -o "_objects/$target/$(tr / _ <<<"${f%.cpp}").o"
-      count=$((count + 1))
-    done
-    echo "macos: $target: $count files compiled without warnings"
+    (
+      mkdir -p "_objects/$target"
+      count=0
+      for f in $(sources); do
+        "$zig" c++ -target "$target" "${flags[@]}" -c "$f" -o "_objects/$target/$(tr / _ <<<"${f%.cpp}").o"
+        count=$((count + 1))
+      done
+      echo "macos: $target: $count files compiled without warnings"
+    ) &
+    pids+=($!)
   done
+  for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+  return $status
 }
 
 # Each part in a process of its own, so that one failing still lets the
