@@ -75,9 +75,9 @@ windows() {
   # python314.dll's import library, from the committed list of what the
   # modules use (checked against their objects below).
   "$mingw-dlltool" -d tools/python314.def -D python314.dll -l "$py/libpython314.dll.a"
-  # What the build's interpreter would say on Windows: pip installs the
-  # program into Scripts\ beside Lib\site-packages, the interpreter is
-  # python.exe and its DLL lies at the installation's top.
+  # What the build's interpreter would say on Windows: the program is
+  # installed as data into <prefix>\bin beside Lib\site-packages, the
+  # interpreter is python.exe and its DLL lies at the installation's top.
   cmake -S . -B _build -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/$mingw.cmake -DZETADESK_WERROR=ON \
     -DZETADESK_PYTHON_INCLUDE="$py/include" -DZETADESK_PYTHON_IMPLIB="$py/libpython314.dll.a" \
     -DZETADESK_PYTHON_FACTS="../Lib/site-packages;python.exe;python314.dll" >/dev/null
@@ -102,28 +102,30 @@ windows() {
   fi
   echo "windows: the modules import $(wc -l <<<"$used") names of python314.dll, as listed"
 
-  # Each module exports its PyInit_ alone; the program imports no Python
-  # (a linked python314.dll would be searched for in the current directory)
-  # and no MinGW runtime DLL.
-  for f in "${modules[@]}"; do
-    local name exports
+  # Each module exports its PyInit_ alone; nothing imports a MinGW runtime
+  # DLL, and the program no Python (a linked python314.dll would be
+  # searched for in the current directory).
+  local name exports dlls banned
+  for f in "${modules[@]}" "$program"; do
+    dlls=$("$mingw-objdump" -p "$f" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+    echo "windows: $f imports $dlls"
+    banned='libstdc|libgcc|winpthread'
+    [ "$f" = "$program" ] && banned+='|python'
+    if grep -Eq "$banned" <<<"$dlls"; then
+      echo "windows: $f must import none of $banned" >&2
+      exit 1
+    fi
+    [ "$f" = "$program" ] && continue
     name=$(basename "${f%%.*}")
     exports=$("$mingw-objdump" -p "$f" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/{/Table$/d;s/.*\] //p;}')
     [ "$exports" = "PyInit_$name" ] || { echo "windows: $f exports: $exports" >&2; exit 1; }
   done
-  local dlls
-  dlls=$("$mingw-objdump" -p "$program" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
-  echo "windows: $program imports $dlls"
-  if grep -Eq 'python|libstdc|libgcc|winpthread' <<<"$dlls"; then
-    echo "windows: $program must import none of these" >&2
-    exit 1
-  fi
 
   wine_checks "$tree" "$program" "${modules[1]}"
 }
 
 # The helper program under wine, installed as pip lays it out
-# (Scripts\git-credential-zetadesk.exe, Lib\site-packages\scripts\<module>,
+# (bin\git-credential-zetadesk.exe, Lib\site-packages\scripts\<module>,
 # python.exe at the top), started from a repository that holds a planted
 # python314.dll.  What must be seen:
 #  - no python314.dll in the installation: an error on stderr naming the
@@ -135,8 +137,8 @@ wine_checks() {  # TREE PROGRAM MODULE
   local tree=$1 work=$1/wine
   wine=/usr/lib/wine/wine64  # global: the exit trap below uses it
   command -v wine64 >/dev/null && wine=$(command -v wine64)
-  mkdir -p "$work/install/Scripts" "$work/install/Lib/site-packages/scripts" "$work/repo" "$work/path"
-  cp "$tree/$2" "$work/install/Scripts/"
+  mkdir -p "$work/install/bin" "$work/install/Lib/site-packages/scripts" "$work/repo" "$work/path"
+  cp "$tree/$2" "$work/install/bin/"
   cp "$tree/$3" "$work/install/Lib/site-packages/scripts/"
   : >"$work/install/python.exe"  # found, never started: Windows has no fallback
   "$mingw-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -shared -static \
@@ -156,7 +158,7 @@ wine_checks() {  # TREE PROGRAM MODULE
     [ $case = installed ] && cp "$work/marker.dll" "$work/install/python314.dll"
     local status=0
     (cd "$work/repo" && WINEPATH="$(winepath_of "$work/path")" \
-      timeout 60 "$wine" "$work/install/Scripts/git-credential-zetadesk.exe" get \
+      timeout 60 "$wine" "$work/install/bin/git-credential-zetadesk.exe" get \
       <"$work/request" >"$work/out" 2>"$work/err") || status=$?
     local err; err=$(tr -d '\r' <"$work/err")
     echo "windows: wine, python314.dll $case: status $status, stderr: $err"
