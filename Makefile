@@ -4,7 +4,7 @@
 DEV := tools/devenv.sh run
 DEVTEST := tools/devenv.sh run --tests
 
-.PHONY: build test test-android hardening demo wheels wheel-dev wheel-compiled sdist wheels-portable dist check-dist clean
+.PHONY: build test test-android hardening foreign demo wheels wheel-dev wheel-compiled sdist wheels-portable dist check-dist clean
 
 build:
 	$(DEV) tools/build.sh
@@ -27,6 +27,12 @@ hardening:
 	$(DEVTEST) tools/variant.sh clang
 	$(DEVTEST) tools/variant.sh portable
 	tools/variant.sh aarch64  # on the host: it builds and enters its own roots
+
+# Windows and macOS, built here (tools/foreign.sh): Windows x64 with
+# MinGW-w64 and the helper program run under wine; every file compiled for
+# macOS with zig's clang.  On the host: it installs its own toolchains.
+foreign:
+	tools/foreign.sh all
 
 demo:
 	$(DEV) tools/demo.sh

@@ -188,9 +188,9 @@ void warn_once(PyObject *shown) {
 }
 
 // The environ entry when it is text; an empty Ref when absent.
-Ref environ_entry(PyObject *environ, PyObject *key) {
+Ref environ_entry(PyObject *wsgi_env, PyObject *key) {
     PyObject *value = nullptr;
-    if (PyDict_GetItemRef(environ, key, &value) < 0) fail();
+    if (PyDict_GetItemRef(wsgi_env, key, &value) < 0) fail();
     Ref v = Ref::adopt(value);
     return v && PyUnicode_Check(v.get()) ? v : Ref();
 }
@@ -200,12 +200,12 @@ bool changes_state(std::string_view method) {
 }
 
 // Sec-Fetch-Site first; else Origin against Host; neither: not a browser.
-bool cross_origin(PyObject *environ, const Authority &host) {
-    if (Ref site = environ_entry(environ, "HTTP_SEC_FETCH_SITE"_id)) {
+bool cross_origin(PyObject *wsgi_env, const Authority &host) {
+    if (Ref site = environ_entry(wsgi_env, "HTTP_SEC_FETCH_SITE"_id)) {
         std::string_view value = utf8(site.get());
         return value != "same-origin" && value != "none";
     }
-    Ref origin_text = environ_entry(environ, "HTTP_ORIGIN"_id);
+    Ref origin_text = environ_entry(wsgi_env, "HTTP_ORIGIN"_id);
     if (!origin_text) return false;
     std::string_view origin = utf8(origin_text.get());
     std::string_view default_port;
@@ -241,8 +241,8 @@ std::string_view trimmed(std::string_view s) {
 
 // "Bearer <token>" (the scheme in any case), and nothing else: a cookie
 // would be sent by the browser on its own, to every port of the host.
-bool presents(PyObject *environ, std::string_view secret) {
-    Ref header = environ_entry(environ, "HTTP_AUTHORIZATION"_id);
+bool presents(PyObject *wsgi_env, std::string_view secret) {
+    Ref header = environ_entry(wsgi_env, "HTTP_AUTHORIZATION"_id);
     if (!header) return false;
     std::string_view value = trimmed(utf8(header.get()));
     return value.size() > 7 && lowered(value.substr(0, 7)) == "bearer " &&
@@ -260,21 +260,21 @@ bool open_rule() {
 
 // Whether the request may go on.  A host without ACCESS_TOKEN keeps the
 // API as it was; one whose token is not a non-empty string lets nothing in.
-bool authorized(PyObject *environ) {
+bool authorized(PyObject *wsgi_env) {
     Ref token = import_optional("utils"_id, "ACCESS_TOKEN"_id);
     if (!token || open_rule()) return true;
     if (!PyUnicode_Check(token.get()) || PyUnicode_GET_LENGTH(token.get()) == 0) return false;
-    return presents(environ, utf8(token.get()));
+    return presents(wsgi_env, utf8(token.get()));
 }
 
 Site guard_site{"_check_request", __LINE__};
 
 PyObject *check_request(PyObject *, PyObject *) {
     return boundary(guard_site, [] {
-        Ref environ = attr(global("request"_id), "environ"_id);
-        if (!PyDict_Check(environ.get())) raise(PyExc_TypeError, "request.environ is not a dict");
+        Ref wsgi_env = attr(global("request"_id), "environ"_id);
+        if (!PyDict_Check(wsgi_env.get())) raise(PyExc_TypeError, "request.environ is not a dict");
         // HTTP/1.0 tools may send no Host at all; browsers always do.
-        Ref host_text = environ_entry(environ.get(), "HTTP_HOST"_id);
+        Ref host_text = environ_entry(wsgi_env.get(), "HTTP_HOST"_id);
         Authority host;
         if (host_text) {
             host = parse_authority(utf8(host_text.get()));
@@ -285,13 +285,13 @@ PyObject *check_request(PyObject *, PyObject *) {
                 return error_response(text.get(), 403);
             }
         }
-        if (!authorized(environ.get())) {
+        if (!authorized(wsgi_env.get())) {
             // Bearer: the scheme a script uses; nothing of what was sent is echoed.
             Ref headers = dict({{"WWW-Authenticate"_id, "Bearer"_id}});
             return error_response("authentication required"_id, 401, headers.get());
         }
-        Ref method = environ_entry(environ.get(), "REQUEST_METHOD"_id);
-        if (method && changes_state(utf8(method.get())) && cross_origin(environ.get(), host))
+        Ref method = environ_entry(wsgi_env.get(), "REQUEST_METHOD"_id);
+        if (method && changes_state(utf8(method.get())) && cross_origin(wsgi_env.get(), host))
             return error_response("cross-origin request refused"_id, 403);
         return none();  // Flask goes on to the view
     });

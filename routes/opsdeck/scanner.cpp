@@ -190,7 +190,9 @@ const Kernels &active() {
 // burst of megabytes that is slower than reading them (about 2 ms for 6 MB
 // here), where a few huge pages cost little more than zeroing.  Small reads
 // keep small pages, so a line or two never costs a 2 MiB page.
+#if defined(MADV_HUGEPAGE)  // Linux and Android only
 constexpr std::size_t kHugeFrom = 4 * 1024 * 1024;
+#endif
 
 void Buffer::reset(std::size_t n, std::size_t expect) {
     release();

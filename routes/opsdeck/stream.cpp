@@ -623,8 +623,8 @@ PyObject *server_logs_stream(PyObject *, PyObject *) {
         auto *st = reinterpret_cast<StreamState *>(state.get());
         st->log_file = log_file.release();
         st->alive = true;
-        Ref environ = attr(global("request"_id), "environ"_id);
-        Ref peer = call_method(environ, "get"_id, "werkzeug.socket"_id);
+        Ref wsgi_env = attr(global("request"_id), "environ"_id);
+        Ref peer = call_method(wsgi_env, "get"_id, "werkzeug.socket"_id);
         if (peer.get() != Py_None) st->peer = peer.release();
 
         Ref close_callback = function(&on_close_def, state.get());

@@ -122,6 +122,7 @@ bool take_until(const char *text, const char *stops, char (&out)[path_max]) {
     return true;
 }
 
+#if !defined(_WIN32)  // Windows' console scripts are launchers, not #! text
 // Whether the last component of `path` names a Python interpreter: not
 // "#!/usr/bin/env python3", whose env would take none of its options.
 bool names_python(const char *path) {
@@ -147,6 +148,7 @@ bool script_interpreter(const char *script, char (&out)[path_max]) {
     }
     return take_until(p, " \t\r\n", out) && names_python(out);
 }
+#endif
 
 // The interpreter the build recorded beside the program in its tree.
 bool tree_interpreter(const char *dir, std::size_t dir_len, char (&out)[path_max]) {
@@ -274,7 +276,7 @@ bool find(const char *dir, Found &found, const char *argv0) {
 
 // Windows' CPython always comes with its DLL, which find() located.
 int run(const char *python, const char *, int, char **, const char *argv0) {
-    std::fprintf(stderr, "%s: cannot load the library of %s\n", argv0, python);
+    std::fprintf(stderr, "%s: no loadable %s for %s\n", argv0, LIBPYTHON_PATHS, python);
     return 1;
 }
 

@@ -21,6 +21,9 @@ using Library = HMODULE;
 Library open_library(const char *path) {
     wchar_t wide[32768];
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, 32768) <= 0) return nullptr;
+    // LoadLibraryExW wants backslashes; the path was put together with '/'.
+    for (wchar_t *p = wide; *p; ++p)
+        if (*p == L'/') *p = L'\\';
     // The DLL by its full path; its own dependencies (the C runtime beside
     // it) from its directory and the system's, never the current directory
     // or PATH.
