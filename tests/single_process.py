@@ -4,7 +4,8 @@ starts another program is skipped at that point, with the program in the
 reason.  Without binfmt_misc the host kernel cannot execute the arm64 binary
 it would start; with it, each start costs seconds, and only the test modules
 named in ZETADESK_PROCESS_TESTS (the helper program's, and those of the
-views that run programs) start programs.  Outside the tests (collection,
+views that run programs, and single tests named as FILE::TEST) start
+programs.  Outside the tests (collection,
 the session's end) programs start as usual."""
 
 import os
@@ -25,7 +26,7 @@ def _no_second_process(self, args, *rest, **kwargs):
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_protocol(item, nextitem):
-    if item.path.name in _may_start_programs:
+    if {item.path.name, f"{item.path.name}::{item.originalname}"} & _may_start_programs:
         yield
         return
     subprocess.Popen.__init__ = _no_second_process
