@@ -153,10 +153,13 @@ reproduce() {
   local dist=$1 second status=0 file; shift
   [ $# -gt 0 ] || set -- x86_64
   second=$(mktemp -d /tmp/zetadesk-reproduce.XXXXXX)
-  trap 'rm -rf "$second"' EXIT
+  trap "rm -rf '$second'" EXIT
   git clone -q "$repo" "$second/tree"
   git -C "$second/tree" checkout -q "$(git rev-parse HEAD)"
-  (cd "$second/tree" && tools/portable.sh wheels "$@" >/dev/null && tools/devenv.sh run tools/sdist.sh >/dev/null)
+  if ! (cd "$second/tree" && tools/portable.sh wheels "$@" && tools/devenv.sh run tools/sdist.sh) >"$second/log" 2>&1; then
+    tail -n 40 "$second/log" >&2
+    return 1
+  fi
   for file in "$second"/tree/dist/*; do
     if ! cmp -s "$file" "$dist/${file##*/}"; then
       echo "portable: ${file##*/} differs from the one built at $second/tree" >&2
