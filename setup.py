@@ -7,8 +7,8 @@
 
 What the native core lacks (the three modules and the helper program) is
 built first with CMake, so that a fresh clone or an unpacked source package
-installs like a built tree.  What is there already is used as it is: a tree
-is rebuilt with `make build`.
+installs like a built tree (for `sdist`, the packaging module alone).  What
+is there already is used as it is: a tree is rebuilt with `make build`.
 """
 
 import importlib.util
@@ -24,12 +24,16 @@ sys.path.insert(0, ROOT)
 
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 PROGRAM = "git-credential-zetadesk" + (".exe" if os.name == "nt" else "")
+SDIST = "sdist" in sys.argv[1:]
 NATIVE = [f"zetadesk_setup{SUFFIX}", f"routes/opsdeck{SUFFIX}", f"scripts/git_credential_zetadesk{SUFFIX}",
           f"bin/{PROGRAM}"]
 
 
 def build_native_core():
-    missing = [rel for rel in NATIVE if not os.path.exists(os.path.join(ROOT, rel))]
+    # A source package ships none of the native core: it needs only the
+    # packaging module that runs setup().
+    needed = NATIVE[:1] if SDIST else NATIVE
+    missing = [rel for rel in needed if not os.path.exists(os.path.join(ROOT, rel))]
     if not missing:
         return
     cmake = shutil.which("cmake")
@@ -45,8 +49,8 @@ def build_native_core():
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]
         subprocess.run(configure, check=True)
-    subprocess.run([cmake, "--build", build, "--config", "Release", "--parallel", str(os.cpu_count() or 1)],
-                   check=True)
+    subprocess.run([cmake, "--build", build, "--config", "Release", "--parallel", str(os.cpu_count() or 1),
+                    *(["--target", "zetadesk_setup"] if SDIST else [])], check=True)
 
 
 def use_source_manifest():
@@ -91,7 +95,7 @@ def install_program_when_editable():
 
 
 build_native_core()
-if "sdist" in sys.argv[1:]:
+if SDIST:
     use_source_manifest()
 if "editable_wheel" in sys.argv[1:]:
     install_program_when_editable()

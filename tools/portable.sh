@@ -154,6 +154,8 @@ reproduce() {
   [ $# -gt 0 ] || set -- x86_64
   second=$(mktemp -d /tmp/zetadesk-reproduce.XXXXXX)
   trap "rm -rf '$second'" EXIT
+  git diff --quiet HEAD 2>/dev/null ||
+    echo "portable: uncommitted changes are not in the clone: dist/ may differ from it" >&2
   git clone -q "$repo" "$second/tree"
   git -C "$second/tree" checkout -q "$(git rev-parse HEAD)"
   if ! (cd "$second/tree" && tools/portable.sh wheels "$@" && tools/devenv.sh run tools/sdist.sh) >"$second/log" 2>&1; then

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 source_date_epoch
 dist=${ZETADESK_DIST_DIR:-dist}
 # setup.py needs the packaging module built; the package itself ships none of it.
-tools/build.sh >/dev/null
+tools/build.sh --target zetadesk_setup >/dev/null
 # egg-info is setuptools' scratch here; the package carries its own copy.
 trap 'rm -rf zetadesk.egg-info' EXIT
 python3.14 setup.py -q sdist --formats gztar --dist-dir "$dist"
