@@ -375,6 +375,15 @@ def test_source_package_contents(sdist):
     nothing built."""
     with tarfile.open(sdist) as tar:
         names = {n.removeprefix("zetadesk-2.0.0/") for n in tar.getnames() if not tar.getmember(n).isdir()}
+        stamps = {(m.mtime, m.uid, m.gid, m.uname, m.gname) for m in tar.getmembers()}
+    # The same bytes from every checkout of the commit: its time throughout,
+    # no owner, and no time of packing in the gzip header.
+    epoch = os.environ.get("SOURCE_DATE_EPOCH") or subprocess.run(
+        ["git", "-C", ROOT, "log", "-1", "--format=%ct"], capture_output=True, text=True).stdout.strip()
+    if epoch:
+        epoch = int(epoch)
+        assert stamps == {(epoch, 0, 0, "", "")}
+        assert sdist.read_bytes()[4:8] == epoch.to_bytes(4, "little")
     sources = {os.path.relpath(os.path.join(d, f), ROOT)
                for top in ("modframe", "routes", "scripts", "static", "utils", "zetadesk_setup")
                for d, _, files in os.walk(os.path.join(ROOT, top)) if "__pycache__" not in d
