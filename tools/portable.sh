@@ -181,10 +181,15 @@ import sys, zipfile
 if not sys.argv[1].endswith(".whl"):
     sys.exit()
 a, b = (zipfile.ZipFile(p) for p in sys.argv[1:])
-info = {n: (i.date_time, i.external_attr) for n, i in ((i.filename, i) for i in a.infolist())}
+info = {i.filename: (i.date_time, i.external_attr) for i in a.infolist()}
 for i in b.infolist():
-    if i.filename not in info or a.read(i.filename) != b.read(i.filename) or info[i.filename] != (i.date_time, i.external_attr):
-        print("  differs:", i.filename)
+    if i.filename not in info:
+        print("  only in", sys.argv[2] + ":", i.filename)
+    elif a.read(i.filename) != b.read(i.filename):
+        print("  content differs:", i.filename)
+    elif info[i.filename] != (i.date_time, i.external_attr):
+        # Times come from the commit: dist/ was built from another one.
+        print("  time or mode differs:", i.filename, info[i.filename], (i.date_time, i.external_attr))
 if a.namelist() != b.namelist():
     print("  member lists differ")
 PY
