@@ -60,12 +60,15 @@ wheels-portable:
 # Every artefact into dist/: the portable wheels and the source package.
 dist: wheels-portable sdist
 
-# What dist/ holds, audited, installed and run: x86-64 here, aarch64 in the
-# arm64 root under qemu-user.
+# What dist/ holds, audited (stripped, no build path), installed and run:
+# x86-64 here, aarch64 in the arm64 root under qemu-user; then the x86-64
+# wheels and the source package built again from a clone under /tmp, which
+# must give the same bytes.
 check-dist:
 	$(DEV) python3.14 tests/check_exports.py dist/*.whl
 	ZETADESK_PORTABLE_DIST=$(CURDIR)/dist $(DEVTEST) python3.14 -m pytest tests/test_install.py -k "portable or policy"
 	tools/portable.sh check-aarch64
+	tools/portable.sh reproduce x86_64
 
 clean:
 	rm -rf build build-* bin dist

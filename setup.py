@@ -7,8 +7,8 @@
 
 What the native core lacks (the three modules and the helper program) is
 built first with CMake, so that a fresh clone or an unpacked source package
-installs like a built tree.  What is there already is used as it is: a tree
-is rebuilt with `make build`.
+installs like a built tree (for `sdist`, the packaging module alone).  What
+is there already is used as it is: a tree is rebuilt with `make build`.
 """
 
 import importlib.util
@@ -24,12 +24,16 @@ sys.path.insert(0, ROOT)
 
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 PROGRAM = "git-credential-zetadesk" + (".exe" if os.name == "nt" else "")
+SDIST = "sdist" in sys.argv[1:]
 NATIVE = [f"zetadesk_setup{SUFFIX}", f"routes/opsdeck{SUFFIX}", f"scripts/git_credential_zetadesk{SUFFIX}",
           f"bin/{PROGRAM}"]
 
 
 def build_native_core():
-    missing = [rel for rel in NATIVE if not os.path.exists(os.path.join(ROOT, rel))]
+    # A source package ships none of the native core: it needs only the
+    # packaging module that runs setup().
+    needed = NATIVE[:1] if SDIST else NATIVE
+    missing = [rel for rel in needed if not os.path.exists(os.path.join(ROOT, rel))]
     if not missing:
         return
     cmake = shutil.which("cmake")
@@ -41,12 +45,12 @@ def build_native_core():
     build = os.path.join(ROOT, os.environ.get("ZETADESK_BUILD_DIR", "build"))
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         configure = [cmake, "-S", ROOT, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
-                     "-DCMAKE_BUILD_TYPE=Release"]
+                     "-DCMAKE_BUILD_TYPE=Release", "-DZETADESK_STRIP=ON"]
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]
         subprocess.run(configure, check=True)
-    subprocess.run([cmake, "--build", build, "--config", "Release", "--parallel", str(os.cpu_count() or 1)],
-                   check=True)
+    subprocess.run([cmake, "--build", build, "--config", "Release", "--parallel", str(os.cpu_count() or 1),
+                    *(["--target", "zetadesk_setup"] if SDIST else [])], check=True)
 
 
 def use_source_manifest():
@@ -56,9 +60,45 @@ def use_source_manifest():
     manifest_maker.template = os.path.join("tools", "sdist.in")
 
 
+def install_program_when_editable():
+    """An editable install gets the helper program in the environment's bin/
+    too, as a launcher of the tree's own program.
+
+    setuptools' editable build installs data files only when the
+    distribution answers has_data(), which it does not have (its method is
+    has_data_files()), so bin/ would lack the program.  And a copy of the
+    program would look for its module in the environment's site-packages,
+    which an editable install leaves empty: the launcher runs the tree's
+    program, which finds the tree's module and interpreter from its own
+    location.  POSIX only: the launcher is a shell script."""
+    from setuptools.dist import Distribution
+
+    if os.name == "nt":
+        return
+    program = os.path.join(ROOT, "bin", PROGRAM)
+    launcher = os.path.join(ROOT, os.environ.get("ZETADESK_BUILD_DIR", "build"), "editable", PROGRAM)
+    os.makedirs(os.path.dirname(launcher), exist_ok=True)
+    with open(launcher, "w", encoding="utf-8") as f:
+        quoted = "'" + program.replace("'", "'\\''") + "'"
+        f.write(f'#!/bin/sh\nexec {quoted} "$@"\n')
+    os.chmod(launcher, 0o755)
+
+    has_data_files = Distribution.has_data_files
+
+    def with_launcher(dist):
+        dist.data_files = [(where, [launcher if os.path.abspath(f) == program else f for f in files])
+                           if isinstance(files, list) else (where, files)
+                           for where, files in (dist.data_files or [])]
+        return has_data_files(dist)
+
+    Distribution.has_data = Distribution.has_data_files = with_launcher
+
+
 build_native_core()
-if "sdist" in sys.argv[1:]:
+if SDIST:
     use_source_manifest()
+if "editable_wheel" in sys.argv[1:]:
+    install_program_when_editable()
 
 # Without its shared object, the folder zetadesk_setup/ would import as an
 # empty namespace package and setup() would silently never run.  (A cross

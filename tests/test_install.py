@@ -311,20 +311,39 @@ def test_portable_wheel_audit(portable_wheels, arch, kind, tmp_path):
         # (auditwheel's list leaves out the dynamic loaders, which it allows.)
         allowed = LIBC_FAMILY if name.endswith(PROGRAM) else libraries | LIBC_FAMILY
         assert policy_breaches(str(tmp_path / name), arch, allowed) == [], name
+        assert unstripped_sections(str(tmp_path / name)) == [], name
+    assert build_paths(path) == []
+
+
+def unstripped_sections(path):
+    """The debug information and symbol tables an ELF file still carries."""
+    proc = run(["readelf", "--wide", "--section-headers", path])
+    assert proc.returncode == 0, proc.stderr
+    return re.findall(r"\]\s+(\.debug\S*|\.symtab|\.strtab)\s", proc.stdout)
+
+
+def build_paths(wheel):
+    """Members of `wheel` naming a folder the wheels were built in: this
+    checkout (its copy of the tree is below it) or setuptools' scratch."""
+    marks = [ROOT.encode(), b"/tmp/tmp."]
+    with zipfile.ZipFile(wheel) as zf:
+        return [n for n in zf.namelist() if any(mark in zf.read(n) for mark in marks)]
 
 
 def test_policy_check_catches_a_newer_toolchain(tmp_path):
     """The hand-made audit can fail: a program built by this environment's
     compiler needs libstdc++ and, from glibc 2.38 on, the C23 strtol
-    (__isoc23_strtol, GLIBC_2.38) that the newer headers redirect to."""
+    (__isoc23_strtol, GLIBC_2.38) that the newer headers redirect to; built
+    with -g and not stripped, it carries debug information and symbols."""
     source = tmp_path / "probe.cpp"
     source.write_text("#include <cstdlib>\n#include <string>\n"
                       "int main(int argc, char **argv) {\n"
                       "  std::string s(argv[0]);\n"
                       "  return (int)std::strtol(s.c_str() + argc, nullptr, 0);\n}\n")
     program = tmp_path / "probe"
-    proc = run(["g++", "-std=c++23", "-O1", str(source), "-o", str(program)])
+    proc = run(["g++", "-std=c++23", "-O1", "-g", str(source), "-o", str(program)])
     assert proc.returncode == 0, proc.stderr
+    assert {".debug_info", ".symtab"} <= set(unstripped_sections(str(program)))
     arch = platform.machine()
     breaches = policy_breaches(str(program), arch, LIBC_FAMILY)
     assert "NEEDED libstdc++.so.6" in breaches
@@ -357,6 +376,15 @@ def test_source_package_contents(sdist):
     nothing built."""
     with tarfile.open(sdist) as tar:
         names = {n.removeprefix("zetadesk-2.0.0/") for n in tar.getnames() if not tar.getmember(n).isdir()}
+        stamps = {(m.mtime, m.uid, m.gid, m.uname, m.gname) for m in tar.getmembers()}
+    # The same bytes from every checkout of the commit: its time throughout,
+    # no owner, and no time of packing in the gzip header.
+    epoch = os.environ.get("SOURCE_DATE_EPOCH") or subprocess.run(
+        ["git", "-C", ROOT, "log", "-1", "--format=%ct"], capture_output=True, text=True).stdout.strip()
+    if epoch:
+        epoch = int(epoch)
+        assert stamps == {(epoch, 0, 0, "", "")}
+        assert sdist.read_bytes()[4:8] == epoch.to_bytes(4, "little")
     sources = {os.path.relpath(os.path.join(d, f), ROOT)
                for top in ("modframe", "routes", "scripts", "static", "utils", "zetadesk_setup")
                for d, _, files in os.walk(os.path.join(ROOT, top)) if "__pycache__" not in d
@@ -469,9 +497,11 @@ def test_editable_install_of_a_fresh_clone(tmp_path):
         assert status == 200 and info["server_dir"] == str(clone)
     finally:
         stop_proc(server, timeout=10)
-    # The clone's own program, handing a token that is not text over to the
+    # The program in the environment's bin/, found by name as a wheel's is:
+    # the clone's own, handing a token that is not text over to the
     # interpreter the clone was built with.
     (home / ".zetadesk" / "config.json").write_text(json.dumps({"github_token": 4242}))
-    fill = git("-c", f"credential.helper={clone}/bin/{PROGRAM}", "credential", "fill", cwd=elsewhere,
-               env=dict(env, GIT_TERMINAL_PROMPT="0"), input="protocol=https\nhost=github.com\n\n")
+    fill = git("-c", "credential.helper=zetadesk", "credential", "fill", cwd=elsewhere,
+               env=dict(env, PATH=f"{vbin}:/usr/bin:/bin", GIT_TERMINAL_PROMPT="0"),
+               input="protocol=https\nhost=github.com\n\n")
     assert fill.returncode == 0 and "password=4242\n" in fill.stdout, fill.stderr

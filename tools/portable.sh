@@ -12,6 +12,10 @@
 #   tools/portable.sh wheels [ARCH...]   the wheels of ARCH (x86_64, aarch64; both by
 #                                        default) into dist/ (or ZETADESK_DIST_DIR, a
 #                                        folder inside the checkout: the roots see no other)
+#   tools/portable.sh reproduce [ARCH...]
+#                                        the wheels of ARCH (x86_64 by default) and the
+#                                        source package built again in a clone under
+#                                        /tmp, compared byte for byte with dist/'s
 #   tools/portable.sh check-aarch64 [PYTEST ARGS]
 #                                        the aarch64 wheels of dist/ (ZETADESK_DIST_DIR)
 #                                        installed into venvs of the arm64 root and
@@ -20,6 +24,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 . tools/roots.sh
+. tools/epoch.sh
 
 # glibc 2.31 is the oldest the mirror serves, so manylinux_2_31 is the tag.
 old_suite=bullseye
@@ -56,8 +61,10 @@ wheels() {
   testing=$(tools/devenv.sh root)
   old=$(old_root)
   copy_tree "$tree"
-  binds=(--bind "$repo" "$repo" --bind "$old" /tmp/old --bind "$repo" "/tmp/old$repo"
-         --bind "$testing/tmp" /tmp/old/tmp)
+  # The private /tmp goes into the old root before the tree does: a tree
+  # under /tmp (a clone there) bound first would be hidden by it.
+  binds=(--bind "$repo" "$repo" --bind "$old" /tmp/old --bind "$testing/tmp" /tmp/old/tmp
+         --bind "$repo" "/tmp/old$repo")
   local include=/usr/include/python3.14 pyconfig=/usr/include/x86_64-linux-gnu/python3.14
   binds+=(--bind "$testing$include" "/tmp/old$include" --bind "$testing$pyconfig" "/tmp/old$pyconfig")
   if [ "$arch" = aarch64 ]; then
@@ -90,7 +97,7 @@ inside() {
       # Debian's sysconfig names x86_64-linux-gnu-gcc for Cython's C.
       old_tool x86_64-linux-gnu-gcc x86_64-linux-gnu-gcc-10
       old_tool x86_64-linux-gnu-g++ x86_64-linux-gnu-g++-10
-      export ZETADESK_CMAKE_ARGS="-DCMAKE_CXX_COMPILER=x86_64-linux-gnu-g++ -DZETADESK_WERROR=ON"
+      export ZETADESK_CMAKE_ARGS="-DCMAKE_CXX_COMPILER=x86_64-linux-gnu-g++ -DZETADESK_WERROR=ON -DZETADESK_STRIP=ON"
       tools/build.sh >/dev/null
       ;;
     aarch64)
@@ -100,7 +107,7 @@ inside() {
       # that one, by this root's compiler (it does not ship).
       ZETADESK_BUILD_DIR=_build-host tools/build.sh --target zetadesk_setup >/dev/null
       export ZETADESK_PYTHON=/sysroot/usr/bin/python3.14 ZETADESK_CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=tools/aarch64-linux-gnu.cmake
-        -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DZETADESK_WERROR=ON"
+        -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DZETADESK_WERROR=ON -DZETADESK_STRIP=ON"
       tools/build.sh >/dev/null
       # setuptools builds Cython's C for aarch64 from the arm64 root's
       # configuration (compiler, flags, extension suffix); Debian's
@@ -116,6 +123,9 @@ inside() {
     *)
       echo "portable: unknown architecture $arch" >&2; exit 2 ;;
   esac
+  # Cython's modules as the CMake ones (-DZETADESK_STRIP): no path of this
+  # copy of the tree, no debug information.
+  export CFLAGS="${CFLAGS:+$CFLAGS }-ffile-prefix-map=$PWD/=" LDFLAGS="${LDFLAGS:+$LDFLAGS }-s"
   tools/wheels.sh dev compiled
 }
 
@@ -134,6 +144,57 @@ check_aarch64() {
     tools/cross.sh target . python3.14 -m pytest tests/test_install.py -k installed_portable "$@"
 }
 
+# reproduce [ARCH...] (host): the wheels of ARCH (x86_64 by default) and the
+# source package made again from a clone of this checkout's commit in a new
+# folder under /tmp, then compared byte for byte with those in dist/
+# (ZETADESK_DIST_DIR): the same commit gives the same artefacts wherever it
+# is built.
+reproduce() {
+  local dist=$1 second status=0 file; shift
+  [ $# -gt 0 ] || set -- x86_64
+  second=$(mktemp -d /tmp/zetadesk-reproduce.XXXXXX)
+  trap "rm -rf '$second'" EXIT
+  git diff --quiet HEAD 2>/dev/null ||
+    echo "portable: uncommitted changes are not in the clone: dist/ may differ from it" >&2
+  git clone -q "$repo" "$second/tree"
+  git -C "$second/tree" checkout -q "$(git rev-parse HEAD)"
+  if ! (cd "$second/tree" && tools/portable.sh wheels "$@" && tools/devenv.sh run tools/sdist.sh) >"$second/log" 2>&1; then
+    tail -n 40 "$second/log" >&2
+    return 1
+  fi
+  for file in "$second"/tree/dist/*; do
+    if ! cmp -s "$file" "$dist/${file##*/}"; then
+      echo "portable: ${file##*/} differs from the one built at $second/tree" >&2
+      differing_members "$file" "$dist/${file##*/}" >&2 || true
+      status=1
+    fi
+  done
+  [ $status -ne 0 ] || echo "portable: $(ls "$second"/tree/dist | wc -l) artefact(s) built again at $second/tree, the same bytes"
+  return $status
+}
+
+# What differs between two wheels, member by member.
+differing_members() {
+  [ -f "$2" ] || { echo "  (no $2)"; return; }
+  python3 - "$1" "$2" <<'PY'
+import sys, zipfile
+if not sys.argv[1].endswith(".whl"):
+    sys.exit()
+a, b = (zipfile.ZipFile(p) for p in sys.argv[1:])
+info = {i.filename: (i.date_time, i.external_attr) for i in a.infolist()}
+for i in b.infolist():
+    if i.filename not in info:
+        print("  only in", sys.argv[2] + ":", i.filename)
+    elif a.read(i.filename) != b.read(i.filename):
+        print("  content differs:", i.filename)
+    elif info[i.filename] != (i.date_time, i.external_attr):
+        # Times come from the commit: dist/ was built from another one.
+        print("  time or mode differs:", i.filename, info[i.filename], (i.date_time, i.external_attr))
+if a.namelist() != b.namelist():
+    print("  member lists differ")
+PY
+}
+
 case "${1:-}" in
   root)
     ensure_old_root; old_root ;;
@@ -141,6 +202,8 @@ case "${1:-}" in
     shift
     [ $# -gt 0 ] || set -- x86_64 aarch64
     ensure_old_root
+    # The copy of the tree has no .git: the commit's time is read here.
+    source_date_epoch
     dist=${ZETADESK_DIST_DIR:-dist}
     mkdir -p "$dist"
     dist=$(cd "$dist" && pwd -P)
@@ -156,8 +219,14 @@ case "${1:-}" in
     check_aarch64 "$(cd "${ZETADESK_DIST_DIR:-dist}" && pwd -P)" "$@"
     echo "portable: aarch64 wheels checked in $((SECONDS - started)) s"
     ;;
+  reproduce)
+    shift
+    started=$SECONDS
+    reproduce "$(cd "${ZETADESK_DIST_DIR:-dist}" && pwd -P)" "$@"
+    echo "portable: reproduced in $((SECONDS - started)) s"
+    ;;
   inside)
     inside "$2" "$3" ;;
   *)
-    echo "usage: $0 root | wheels [ARCH...] | check-aarch64 [PYTEST ARGS]" >&2; exit 2 ;;
+    echo "usage: $0 root | wheels [ARCH...] | check-aarch64 [PYTEST ARGS] | reproduce [ARCH...]" >&2; exit 2 ;;
 esac

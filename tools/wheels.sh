@@ -10,6 +10,8 @@
 # manylinux tags).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/epoch.sh
+source_date_epoch
 # Every native module and the helper program first: the wheels ship them.
 tools/build.sh >/dev/null
 
