@@ -100,6 +100,16 @@ class Reader:
         return got
 
 
+def stream_of_empty_log(app, host, polls):
+    """(reader, on_close) of a stream that has begun on an empty server.log."""
+    with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb"):
+        pass
+    resp, body, on_close = open_stream(app)
+    reader = Reader(body)
+    started(polls)
+    return reader, on_close
+
+
 def started(polls, cycles=1):
     """Waits until the stream has run `cycles` polling cycles."""
     n = len(polls) + cycles
@@ -561,11 +571,7 @@ line_text = st.lists(st.sampled_from(
 @property_settings(25)
 @given(content=line_text, junk=st.sampled_from([b"", b"\xff", b"\xc3", b"\xed\xa0\x80"]))
 def test_file_lines_split_and_stripped_as_python_does(app, host, polls, content, junk):
-    with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb"):
-        pass
-    resp, body, on_close = open_stream(app)
-    reader = Reader(body)
-    started(polls)
+    reader, on_close = stream_of_empty_log(app, host, polls)
     data = content.encode().replace(b" ", b" " + junk)
     append_file(host, data)
     decoded = data.decode("utf-8", "ignore").replace("\r\n", "\n").replace("\r", "\n")
@@ -577,11 +583,7 @@ def test_file_lines_split_and_stripped_as_python_does(app, host, polls, content,
 
 @pytest.mark.parametrize("case", [*LONG_LINES, "beyond the read cap"])
 def test_long_lines_are_cut_around_a_marker(app, host, polls, file_step, case):
-    with open(os.path.join(host.CONFIG_DIR, "server.log"), "wb"):
-        pass
-    resp, body, on_close = open_stream(app)
-    reader = Reader(body)
-    started(polls)
+    reader, on_close = stream_of_empty_log(app, host, polls)
     # Past the 16 MiB a cycle reads at most, the line is read on to its end.
     data = LONG_LINES.get(case) or b"s" * 40_000 + b"\xe2\x82\xac" * (6 << 20) + b"t" * 40_000 + b"\n"
     log = os.path.join(host.CONFIG_DIR, "server.log")

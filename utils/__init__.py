@@ -65,7 +65,7 @@ PORT = int(os.environ.get("ZETADESK_PORT") or 8765)
 HOST = os.environ.get("ZETADESK_HOST") or "127.0.0.1"
 
 ACCESS_TOKEN_FILE = os.path.join(CONFIG_DIR, "access_token")
-# What a token may hold: it travels in a URL, a header and a cookie unquoted.
+# What a token may hold: it travels in a header and in scripts unquoted.
 _TOKEN_SHAPE = re.compile(r"[A-Za-z0-9._~-]{16,512}")
 
 
@@ -194,25 +194,28 @@ except ValueError:
     if _takeover_seconds != "off":
         print(f"[SERVER] ZETADESK_TAKEOVER_SECONDS={_takeover_seconds!r} is not a number of seconds; "
               "restarts do not wait for their successor", file=sys.stderr)
+
+
+def _inherited_fd(name):
+    """The descriptor a restart passed in the environment variable `name`,
+    kept out of every process this one starts; None when there is none."""
+    try:
+        fd = int(os.environ.pop(name, None))
+        os.set_inheritable(fd, False)
+    except (TypeError, ValueError, OSError):
+        return None
+    return fd
+
+
 # The write end of the pipe the predecessor listens on, if a restart started
-# this process; kept out of every process this one starts.
-_takeover_fd = os.environ.pop("ZETADESK_TAKEOVER_FD", None)
-try:
-    _takeover_fd = int(_takeover_fd)
-    os.set_inheritable(_takeover_fd, False)
-except (TypeError, ValueError, OSError):
-    _takeover_fd = None
-# The listening socket a restart handed over (its descriptor), kept out of
-# every process this one starts like the pipe.  Once this server listens it
-# offers its socket in turn as RESTART_LISTENER: (socket, stop_accepting),
-# where stop_accepting(seconds) stops accepting on it without closing the
-# successor's descriptor and gives the requests under way that long to end.
-_listen_fd = os.environ.pop("ZETADESK_LISTEN_FD", None)
-try:
-    _listen_fd = int(_listen_fd)
-    os.set_inheritable(_listen_fd, False)
-except (TypeError, ValueError, OSError):
-    _listen_fd = None
+# this process.
+_takeover_fd = _inherited_fd("ZETADESK_TAKEOVER_FD")
+# The listening socket a restart handed over (its descriptor).  Once this
+# server listens it offers its socket in turn as RESTART_LISTENER: (socket,
+# stop_accepting), where stop_accepting(seconds) stops accepting on it
+# without closing the successor's descriptor and gives the requests under
+# way that long to end.
+_listen_fd = _inherited_fd("ZETADESK_LISTEN_FD")
 
 
 def take_inherited_listener():
