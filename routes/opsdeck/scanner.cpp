@@ -234,7 +234,8 @@ void Buffer::release() {
 // ---- reading -------------------------------------------------------------------
 
 std::size_t Input::read_at(uint64_t offset, unsigned char *buf, std::size_t n) const {
-    if (offset >= limit) return 0;
+    // An empty read may come with an empty buffer, which has no address.
+    if (n == 0 || offset >= limit) return 0;
     if (limit - offset < n) n = static_cast<std::size_t>(limit - offset);
     if (window && offset >= window_offset) {
         std::memcpy(buf, window + (offset - window_offset), n);
