@@ -224,6 +224,7 @@ void exit_now() {
     call_method(global("os"_id), "_exit"_id, code);
 }
 
+#ifndef _WIN32
 // How long the requests this server is serving get to finish once the
 // successor has the port: a live stream ends within one poll.
 constexpr double finish_seconds = 5;
@@ -238,6 +239,7 @@ void hand_over_port(const Ref &stop) {
         call(global("print"_id), Ref::steal(PyUnicode_FromFormat("[restart] stop accepting failed: %U", text.get())));
     }
 }
+#endif
 
 void keep_serving_exited(const Ref &status) {
     keep_serving(Ref::steal(PyUnicode_FromFormat(
